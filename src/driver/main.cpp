@@ -1,0 +1,4 @@
+// main.cpp: the program entry.
+#include "driver/run.h"
+
+int main(int argc, char** argv) { return RunFlatcull(argc, argv); }

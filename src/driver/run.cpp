@@ -1,0 +1,132 @@
+// run.cpp: the command line and the run sequence: arguments, banner, the one
+// job on the named map, the pause and the exit status.
+#include "driver/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bsp/load.h"
+#include "bsp/save.h"
+#include "common/console.h"
+#include "driver/paths.h"
+#include "optimize/compact.h"
+#include "optimize/report.h"
+
+#ifndef _WIN32
+#include <csignal>
+#endif
+
+namespace {
+
+struct Options {
+  bool pause = true;
+  bool have_map = false;
+  std::string map_name;
+};
+
+void PrintUsage() {
+  TeePrint("usage: flatcull [-nopause] [-logfile log_filename] filename\n\n");
+  TeePrint("-nopause : skip keypress prompt on completion\n");
+  TeePrint("-logfile : specify file log_filename to use for logging screen output\n");
+}
+
+// The switches are matched in full, ignoring the case of ASCII letters.
+bool IsSwitch(const char* arg, const char* name) {
+  for (; *arg && *name; ++arg, ++name) {
+    char c = *arg;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != *name) return false;
+  }
+  return *arg == '\0' && *name == '\0';
+}
+
+std::string FileName(const char* arg, const char* extension) {
+  std::string name = AbsolutePath(arg);
+  ForwardSlashes(name);
+  AddDefaultExtension(name, extension);
+  return name;
+}
+
+// Opens the log named after -logfile, or ends the run: the user asked for a
+// log, so going on without one would lose output they expect.
+[[noreturn]] void FailLog(const char* message) {
+  TeePrint("%s", message);
+  PrintUsage();
+  std::exit(1);
+}
+
+Options ParseArguments(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (IsSwitch(argv[i], "-nopause")) {
+      options.pause = false;
+    } else if (IsSwitch(argv[i], "-logfile")) {
+      if (++i >= argc) FailLog("Please specify a log file to use.\n\n");
+      std::string log_name = FileName(argv[i], ".log");
+      // A failed open leaves no log: an earlier one stays open but unused.
+      LogFile = std::fopen(log_name.c_str(), "at");
+      if (!LogFile) FailLog("Unable to open log file.\n\n");
+    } else if (!options.have_map) {
+      options.map_name = FileName(argv[i], ".bsp");
+      options.have_map = true;
+    }
+  }
+  return options;
+}
+
+void PrintBanner() {
+  TeePrint("\n\nTessavar by Orlwen, v1.5 (%s)\n", __DATE__);
+  TeePrint("Based on code by Hollin Software\n");
+}
+
+// Waits for one character, or end of input; the terminal stays line-buffered.
+void Pause() {
+  TeePrint("\nPress a key to continue.\n");
+  std::getchar();
+}
+
+void CloseLog() {
+  if (LogFile) std::fclose(LogFile);
+  LogFile = nullptr;
+}
+
+int RunJob(const std::string& map_name) {
+  FILE* probe = std::fopen(map_name.c_str(), "rb");
+  if (!probe) {
+    TeePrint("File '%s' not found.", map_name.c_str());
+    return 1;
+  }
+  std::fclose(probe);
+  LoadBSPFile(map_name.c_str());
+  ReportLumpUsage();
+  int status = CompactPlanes();
+  if (status == 0) {
+    SaveBSPFile(map_name.c_str());
+    TeePrint("\nOptimized!\n");
+  }
+  return status;
+}
+
+}  // namespace
+
+int RunFlatcull(int argc, char** argv) {
+#ifndef _WIN32
+  // A write past a file-size limit then fails like any other write, and the
+  // save cleans up after itself, instead of the process being killed.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+  Options options = ParseArguments(argc, argv);
+  PrintBanner();
+  int status = 0;
+  if (!options.have_map) {
+    TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
+    PrintUsage();
+  } else {
+    status = RunJob(options.map_name);
+  }
+  if (options.pause) Pause();
+  CloseLog();
+  ReleaseBSPData();
+  return status;
+}
