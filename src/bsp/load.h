@@ -1,0 +1,14 @@
+// load.h: reading a map file into the map store.
+#pragma once
+
+// Reads the map at path into g_map, in host byte order. Refuses through
+// FatalError, before anything is copied out of bounds: a file that cannot be
+// read whole (see ReadWholeFile), a file shorter than its header, a version
+// other than 30 ("%s is version %i, not %i"), a record lump that is not a
+// whole number of records ("LoadBSPFile: odd lump size"), a lump that lies
+// outside the file, a lump larger than its store capacity, and a byte lump
+// that cannot be allocated ("AllocLump: unable to allocate memory").
+void LoadBSPFile(const char* path);
+
+// Frees the texdata, visdata and lightdata buffers; harmless when none exist.
+void ReleaseBSPData();

@@ -1,0 +1,110 @@
+// testutil.cpp: process and scratch-file helpers for the tests (POSIX hosts).
+#include "testutil.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string>& TempDirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+void RemoveTempDirs() {
+  for (const auto& d : TempDirs()) {
+    std::error_code ec;
+    fs::permissions(d, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(d, ec);
+  }
+}
+
+std::string ToolPath() {
+  const char* exe = std::getenv("FLATCULL_TEST_EXE");
+  return exe && *exe ? exe : FLATCULL_EXE;
+}
+
+}  // namespace
+
+std::string MakeTempDir() {
+  static bool registered = false;
+  if (!registered) {
+    std::atexit(RemoveTempDirs);
+    registered = true;
+  }
+  std::string templ = (fs::temp_directory_path() / "flatcull-test-XXXXXX").string();
+  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+  TempDirs().push_back(templ);
+  return templ;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::string& stdin_text) {
+  std::string scratch = MakeTempDir();
+  std::string in_path = scratch + "/stdin";
+  std::string out_path = scratch + "/stdout";
+  WriteFile(in_path, stdin_text);
+
+  std::vector<std::string> argv_s;
+  if (const char* runner = std::getenv("FLATCULL_TEST_RUNNER"); runner && *runner) {
+    std::istringstream words(runner);
+    for (std::string w; words >> w;) argv_s.push_back(w);
+  }
+  argv_s.push_back(ToolPath());
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open(in_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  RunResult r;
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.out = ReadFile(out_path);
+  return r;
+}
