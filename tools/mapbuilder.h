@@ -1,5 +1,5 @@
-// mapbuilder.h: writes version-30 map files from lump contents, for the tests
-// and the sample map.
+// mapbuilder.h: writes version-30 map files from lump contents, for the tests,
+// the sample map, the fuzzing seeds and the benchmarks.
 // Every encoder produces little-endian bytes whatever the host's byte order,
 // so a built file is the same on every host. BuildMap lays a file out exactly
 // as the tool's save does: header, then the lumps in the writing order, each
