@@ -21,7 +21,12 @@ std::vector<std::string>& TempDirs() {
   return dirs;
 }
 
+// The process that made the directories; a forked child (a death test) that
+// exits must not remove them from under its parent.
+pid_t owner_pid = 0;
+
 void RemoveTempDirs() {
+  if (getpid() != owner_pid) return;
   for (const auto& d : TempDirs()) {
     std::error_code ec;
     fs::permissions(d, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -39,6 +44,10 @@ std::string ToolPath() {
 std::string MakeTempDir() {
   static bool registered = false;
   if (!registered) {
+    // Note: the list must exist before the handler is registered, so that it
+    // is destroyed only after the handler has run.
+    TempDirs();
+    owner_pid = getpid();
     std::atexit(RemoveTempDirs);
     registered = true;
   }
@@ -75,7 +84,7 @@ std::vector<std::string> ListDir(const std::string& dir) {
 }
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string& stdin_text) {
+                  const std::string& stdin_text, const std::function<void()>& before_exec) {
   std::string scratch = MakeTempDir();
   std::string in_path = scratch + "/stdin";
   std::string out_path = scratch + "/stdout";
@@ -95,6 +104,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
     int in = open(in_path.c_str(), O_RDONLY);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    if (before_exec) before_exec();
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);

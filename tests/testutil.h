@@ -1,6 +1,7 @@
 // testutil.h: running the built tool as a user would, and scratch files.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@ struct RunResult {
 // holding stdin_text. The tool is the build's flatcull, or $FLATCULL_TEST_EXE;
 // when $FLATCULL_TEST_RUNNER is set (for instance "wine" or "qemu-s390x"), it
 // is run through that program.
+// before_exec, when given, runs in the child just before the tool starts (to
+// set resource limits or drop privileges, say); on failure it should _exit.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string& stdin_text = "");
+                  const std::string& stdin_text = "",
+                  const std::function<void()>& before_exec = nullptr);
 
 // A fresh, empty directory that is removed with its content at process exit.
 std::string MakeTempDir();
