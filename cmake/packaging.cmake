@@ -56,4 +56,13 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   # limits the code has.
   add_test(NAME docs_manual_and_limits
            COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/docs_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
+  # The installed and the packaged tool behave exactly as the built one.
+  add_test(NAME install_into_any_prefix
+           COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/install_test.sh
+                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap>)
+  add_test(NAME packages_deb_and_tgz
+           COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/package_test.sh
+                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap> ${PROJECT_VERSION})
+  # Both read the build tree's install rules, and CPack builds in it first.
+  set_tests_properties(install_into_any_prefix packages_deb_and_tgz PROPERTIES RESOURCE_LOCK build_tree)
 endif()
