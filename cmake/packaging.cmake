@@ -52,8 +52,8 @@ include(CPack)
 
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   find_program(BASH_PROGRAM bash REQUIRED)
-  # The manual renders without warnings, and every document states the
-  # limits the code has.
+  # The manual renders without warnings, and the documents state the limits
+  # and the writing order the code has.
   add_test(NAME docs_manual_and_limits
            COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/docs_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
   # The installed and the packaged tool behave exactly as the built one.

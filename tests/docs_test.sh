@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # docs_test.sh SOURCE_DIR VERSION: the manual page renders without a single
-# warning, names the project's version, and every document that states the
-# tool's limits or the usage table's maxima states the values the code uses.
+# warning and names the project's version, and every document that states the
+# tool's limits, the usage table's maxima or the lumps' writing order states
+# what the code does.
 set -euo pipefail
 src=$1
 version=$2
@@ -46,6 +47,22 @@ mapfile -t maxima < <(sed -nE 's/.*Report(Fixed|Variable)Lump\("([a-z]+)", [^,]+
 text=$(Flatten "$page")
 for maximum in "${maxima[@]}"; do
   [[ $text == *"$maximum"* ]] || Fail "the manual does not give the table maximum '$maximum'"
+done
+
+# The writing order of save.cpp, by lump name, in the manual and the README.
+# Roff macro names are dropped first, then everything but the words.
+Words() { sed -E 's/^\.[A-Z]+ ?//' "$1" | tr '[:upper:]' '[:lower:]' | tr -cs 'a-z' ' '; }
+mapfile -t enum < <(sed -n '/^enum LumpIndex/,/};/p' "$src/src/bsp/bspfile.h" | grep -o 'kLump[A-Za-z]*')
+mapfile -t names < <(sed -n '/kLumpNames\[kNumLumps\]/,/};/p' "$src/src/bsp/bspfile.h" | grep -o '"[a-z]*"' | tr -d '"')
+order=""
+for lump in $(sed -nE 's/^ *WriteLump\(out, (kLump[A-Za-z]+),.*/\1/p' "$src/src/bsp/save.cpp"); do
+  for i in "${!enum[@]}"; do
+    [ "${enum[$i]}" = "$lump" ] && order+="${names[$i]} "
+  done
+done
+[ "$(wc -w <<<"$order")" -eq 15 ] || Fail "expected 15 lumps in save.cpp's writing order, found '$order'"
+for doc in packaging/flatcull.1 README.md; do
+  [[ " $(Words "$src/$doc") " == *" $order"* ]] || Fail "$doc does not give the writing order '$order'"
 done
 
 if [ $failures -ne 0 ]; then
