@@ -65,6 +65,12 @@ for doc in packaging/flatcull.1 README.md; do
   [[ " $(Words "$src/$doc") " == *" $order"* ]] || Fail "$doc does not give the writing order '$order'"
 done
 
+# The manual's excerpt of the usage table comes from the README's sample
+# output, which scripts/readme-commands.sh compares with a real run.
+while IFS= read -r line; do
+  grep -qxF -- "$line" "$src/README.md" || Fail "the manual's table line '$line' is not in README.md's sample"
+done < <(sed -n '/^Object names/,/^=== Total/p' "$page" | sed 's/\\-/-/g' | grep -vx ' \.\.\.')
+
 if [ $failures -ne 0 ]; then
   echo "$failures failure(s)"
   exit 1
