@@ -6,7 +6,6 @@
 # hold exactly these lines, no more and no fewer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
 
 # where | what its output must contain ("" for nothing) | the command, exactly
 # as README.md has it. Where:

@@ -51,7 +51,7 @@ done
 
 # The writing order of save.cpp, by lump name, in the manual and the README.
 # Roff macro names are dropped first, then everything but the words.
-Words() { sed -E 's/^\.[A-Z]+ ?//' "$1" | tr '[:upper:]' '[:lower:]' | tr -cs 'a-z' ' '; }
+Words() { sed -E 's/^\.[A-Z]+ ?//' "$1" | tr '[:upper:]' '[:lower:]' | tr -cs '[:lower:]' ' '; }
 mapfile -t enum < <(sed -n '/^enum LumpIndex/,/};/p' "$src/src/bsp/bspfile.h" | grep -o 'kLump[A-Za-z]*')
 mapfile -t names < <(sed -n '/kLumpNames\[kNumLumps\]/,/};/p' "$src/src/bsp/bspfile.h" | grep -o '"[a-z]*"' | tr -d '"')
 order=""
