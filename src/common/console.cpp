@@ -44,7 +44,14 @@ void FatalError(const char* format, ...) {
   va_end(args);
   WriteMessage();
   TeePrint("\n");
+#ifdef FLATCULL_FATAL_THROWS
+  // Fuzzing builds only: the job unwinds to the fuzz entry, which runs the
+  // next input in the same process and checks that no temporary file is
+  // left (a failed write removes its own before it reports).
+  throw FatalExit{1};
+#else
   // exit() runs the exit handlers (removing a pending temporary file) and
   // flushes the log.
   std::exit(1);
+#endif
 }

@@ -25,3 +25,11 @@ PRINTF_LIKE void TeePrint(const char* format, ...);
 // line end to the console and the log, then ends the process with status 1.
 // Exit handlers run, so a pending temporary file is removed (see fileio.h).
 [[noreturn]] PRINTF_LIKE void FatalError(const char* format, ...);
+
+#ifdef FLATCULL_FATAL_THROWS
+// Fuzzing builds only: what FatalError throws, once it has printed, instead
+// of ending the process.
+struct FatalExit {
+  int status;
+};
+#endif

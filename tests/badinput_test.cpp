@@ -1,0 +1,215 @@
+// badinput_test.cpp: damaged maps, built systematically from the sample map,
+// must each be refused by the built tool with its exact message, status 1,
+// and the file left byte for byte as it was.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mapbuilder.h"
+#include "refusal.h"
+#include "testutil.h"
+
+namespace {
+
+using refusal::ExpectRefused;
+
+struct RecordLump {
+  LumpIndex lump;
+  int32_t record_size;
+  int32_t capacity;
+};
+
+constexpr RecordLump kRecordLumps[] = {
+    {kLumpPlanes, 20, kMaxPlanes},     {kLumpVertexes, 12, kMaxVertexes},       {kLumpNodes, 24, kMaxNodes},
+    {kLumpTexinfo, 40, kMaxTexinfos},  {kLumpFaces, 20, kMaxFaces},             {kLumpClipnodes, 8, kMaxClipnodes},
+    {kLumpLeaves, 28, kMaxLeaves},     {kLumpMarksurfaces, 2, kMaxMarksurfaces}, {kLumpSurfedges, 4, kMaxSurfedges},
+    {kLumpEdges, 4, kMaxEdges},        {kLumpModels, 64, kMaxModels},
+};
+
+// The order in which loading checks the lumps: the first bad one is named.
+constexpr LumpIndex kLoadOrder[] = {kLumpModels,   kLumpVertexes,     kLumpPlanes,    kLumpLeaves,   kLumpNodes,
+                                    kLumpTexinfo,  kLumpClipnodes,    kLumpFaces,     kLumpMarksurfaces,
+                                    kLumpSurfedges, kLumpEdges,       kLumpTextures,  kLumpVisibility,
+                                    kLumpLighting, kLumpEntities};
+
+int32_t RecordSize(int lump) {
+  for (const RecordLump& r : kRecordLumps)
+    if (r.lump == lump) return r.record_size;
+  return 1;
+}
+
+std::string OutsideMessage(int lump, int32_t offset, int32_t length, size_t file_size) {
+  return std::string("LoadBSPFile: ") + kLumpNames[lump] + " lump lies outside the file (offset " +
+         std::to_string(offset) + ", length " + std::to_string(length) + ", file size " +
+         std::to_string(file_size) + ")";
+}
+
+TEST(BadInputTest, EveryTruncationAtALumpBoundaryOrInsideTheHeader) {
+  const std::string good = BuildSampleMap();
+  // Where each lump starts and ends, and points inside the header.
+  std::vector<size_t> cuts = {0, 1, 4, 8, 64, 120, 123};
+  size_t last_end = 0;
+  for (int lump = 0; lump < kNumLumps; ++lump) {
+    LumpEntry e = GetLumpEntry(good, lump);
+    cuts.push_back(static_cast<size_t>(e.offset));
+    cuts.push_back(static_cast<size_t>(e.offset + e.length));
+    last_end = std::max(last_end, static_cast<size_t>(e.offset + e.length));
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  int tried = 0;
+  for (size_t cut : cuts) {
+    if (cut >= last_end) continue;  // only the last lump's padding is gone: still a whole map
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    std::string message;
+    if (cut < static_cast<size_t>(kHeaderSize)) {
+      message = "{path} is too short to be a map: " + std::to_string(cut) + " bytes, less than its 124-byte header";
+    } else {
+      for (LumpIndex lump : kLoadOrder) {
+        LumpEntry e = GetLumpEntry(good, lump);
+        if (static_cast<size_t>(e.offset + e.length) > cut) {
+          message = OutsideMessage(lump, e.offset, e.length, cut);
+          break;
+        }
+      }
+    }
+    ExpectRefused(good.substr(0, cut), message);
+    ++tried;
+  }
+  EXPECT_GE(tried, 7 + 15);
+}
+
+TEST(BadInputTest, EveryLumpEntryOutsideTheFile) {
+  const std::string good = BuildSampleMap();
+  const auto size = static_cast<int32_t>(good.size());
+  for (int lump = 0; lump < kNumLumps; ++lump) {
+    const LumpEntry e = GetLumpEntry(good, lump);
+    const int32_t rs = RecordSize(lump);
+    // A negative length that is whole records of every record size.
+    const int32_t whole_negative = -64 * 105;
+    const struct {
+      const char* name;
+      int32_t offset, length;
+    } entries[] = {
+        {"negative offset", -4, e.length},
+        {"negative length", e.offset, whole_negative},
+        {"starts past the end", size + 4, e.length},
+        {"ends past the end", size - e.length + rs, e.length},
+        {"longer than the file", e.offset, e.length + (size + rs - 1) / rs * rs},
+        {"overlaps the header", kHeaderSize - rs, e.length},
+        {"starts at offset 0", 0, e.length},
+        {"offset INT32_MAX", INT32_MAX, e.length},
+        {"length INT32_MAX", e.offset, INT32_MAX},
+        {"length INT32_MAX in whole records", e.offset, INT32_MAX - INT32_MAX % rs},
+        {"offset plus length past INT32_MAX", INT32_MAX - rs + 1, 2 * rs},
+    };
+    for (const auto& entry : entries) {
+      SCOPED_TRACE(std::string(kLumpNames[lump]) + ": " + entry.name);
+      std::string bad = good;
+      SetLumpEntry(bad, lump, entry.offset, entry.length);
+      std::string message = entry.length % rs != 0 ? "LoadBSPFile: odd lump size"
+                                                   : OutsideMessage(lump, entry.offset, entry.length, good.size());
+      ExpectRefused(bad, message);
+    }
+  }
+}
+
+TEST(BadInputTest, EveryLumpOneOverItsCapacity) {
+  const MapLumps sample = SampleMapLumps();
+  for (const RecordLump& r : kRecordLumps) {
+    SCOPED_TRACE(kLumpNames[r.lump]);
+    MapLumps lumps = sample;
+    lumps.lump[r.lump] = std::string(static_cast<size_t>(r.capacity + 1) * static_cast<size_t>(r.record_size), '\0');
+    ExpectRefused(BuildMap(lumps), std::string("LoadBSPFile: ") + kLumpNames[r.lump] + " lump holds " +
+                                       std::to_string(r.capacity + 1) + " records, more than the " +
+                                       std::to_string(r.capacity) + " this tool can hold");
+  }
+  MapLumps lumps = sample;
+  lumps.lump[kLumpEntities] = std::string(kMaxEntdata + 1, 'x');
+  ExpectRefused(BuildMap(lumps),
+                "LoadBSPFile: entdata lump holds 524289 bytes, more than the 524288 this tool can hold");
+}
+
+TEST(BadInputTest, EveryRecordLumpWithAPartRecord) {
+  const MapLumps sample = SampleMapLumps();
+  for (const RecordLump& r : kRecordLumps) {
+    for (int extra = 1; extra < r.record_size; extra += std::max(1, r.record_size / 3)) {
+      SCOPED_TRACE(std::string(kLumpNames[r.lump]) + " + " + std::to_string(extra));
+      MapLumps lumps = sample;
+      lumps.lump[r.lump] += std::string(static_cast<size_t>(extra), '\x7f');
+      ExpectRefused(BuildMap(lumps), "LoadBSPFile: odd lump size");
+    }
+  }
+}
+
+TEST(BadInputTest, PlaneReferencesOutsideThePlanes) {
+  const MapLumps sample = SampleMapLumps();
+  const auto planes = static_cast<int64_t>(sample.lump[kLumpPlanes].size() / 20);
+  ASSERT_LT(planes, 65534);
+  const struct {
+    LumpIndex lump;
+    const char* kind;
+    size_t record_size;
+    bool wide;
+  } referrers[] = {{kLumpFaces, "face", 20, false}, {kLumpNodes, "node", 24, true}, {kLumpClipnodes, "clipnode", 8, true}};
+  for (const auto& ref : referrers) {
+    // A face holds its reference in 16 bits: -1 reads as 65535 and INT32_MIN
+    // as plane 0, which is a good reference.
+    std::vector<int64_t> values = {planes, 65534, 65535};
+    if (ref.wide) values.insert(values.end(), {-1, INT32_MIN});
+    else values.push_back(-1);
+    const size_t last = sample.lump[ref.lump].size() / ref.record_size - 1;
+    for (int64_t value : values) {
+      SCOPED_TRACE(std::string(ref.kind) + " refers to " + std::to_string(value));
+      MapLumps lumps = sample;
+      std::string field = ref.wide ? Le32(static_cast<uint32_t>(value)) : Le16(static_cast<uint16_t>(value));
+      lumps.lump[ref.lump].replace(last * ref.record_size, field.size(), field);
+      int64_t seen = ref.wide ? value : static_cast<uint16_t>(value);
+      ExpectRefused(BuildMap(lumps), std::string(ref.kind) + " " + std::to_string(last) + " refers to plane " +
+                                         std::to_string(seen) + ", but the map has " + std::to_string(planes) +
+                                         " planes");
+    }
+  }
+}
+
+// The texture directory is only byte-swapped, within the lump, on big-endian
+// hosts; whatever its count says, the map must either be saved correctly or
+// be refused untouched, and the tool must not crash.
+TEST(BadInputTest, TextureDirectoryCountsBeyondTheLump) {
+  for (int32_t count : {INT32_MAX, INT32_MIN, -1, 1000}) {
+    SCOPED_TRACE("count " + std::to_string(count));
+    MapLumps lumps = SampleMapLumps(), culled = SampleMapLumps(3, true);
+    lumps.lump[kLumpTextures] = culled.lump[kLumpTextures] = Le32(static_cast<uint32_t>(count)) + Le32(8) + "mip";
+    std::string map = BuildMap(lumps);
+    std::string dir = refusal::MapDir(map);
+    RunResult r = refusal::Cull(dir);
+    if (r.status == 0) {
+      EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(culled));
+    } else {
+      EXPECT_NE(refusal::ErrorMessage(r), "");
+      EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
+    }
+    EXPECT_EQ(ListDir(dir), refusal::kJustTheMap);
+  }
+}
+
+TEST(BadInputTest, EmptyFileAndDirectoryAreNotMaps) {
+  ExpectRefused("", "{path} is too short to be a map: 0 bytes, less than its 124-byte header");
+
+  std::string dir = refusal::MapDir("");
+  std::string path = dir + "/m.bsp";
+  ASSERT_TRUE(std::filesystem::remove(path));
+  ASSERT_TRUE(std::filesystem::create_directory(path));
+  EXPECT_EQ(refusal::ErrorMessage(refusal::Cull(dir)), "Error opening " + path + ": Is a directory");
+  EXPECT_TRUE(std::filesystem::is_directory(path));
+  EXPECT_TRUE(std::filesystem::is_empty(path));
+  EXPECT_EQ(ListDir(dir), refusal::kJustTheMap);
+}
+
+}  // namespace
