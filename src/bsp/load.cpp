@@ -3,6 +3,7 @@
 // the file's size and the store's capacities before a byte is copied.
 #include "bsp/load.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -22,8 +23,8 @@ BspHeader ReadHeader(const FileImage& image) {
   const unsigned char* bytes = image.data.get();
   header.version = ReadLittleInt32(bytes);
   for (int lump = 0; lump < kNumLumps; ++lump) {
-    header.lumps[lump].offset = ReadLittleInt32(bytes + 4 + 8 * lump);
-    header.lumps[lump].length = ReadLittleInt32(bytes + 8 + 8 * lump);
+    header.lumps[lump].offset = ReadLittleInt32(bytes + 4 + 8 * std::ptrdiff_t{lump});
+    header.lumps[lump].length = ReadLittleInt32(bytes + 8 + 8 * std::ptrdiff_t{lump});
   }
   return header;
 }

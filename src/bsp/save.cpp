@@ -5,6 +5,7 @@
 // the map only once it is complete and durable.
 #include "bsp/save.h"
 
+#include <cstddef>
 #include <cstdint>
 
 #include "bsp/bspfile.h"
@@ -31,8 +32,8 @@ void WriteLump(LumpWriter& out, int lump, const void* data, int32_t length) {
   // can hold once they are written one after another.
   if (int64_t{out.position} + length + 3 > INT32_MAX)
     FatalError("SaveBSPFile: the %s lump would end past 2 GiB", kLumpNames[lump]);
-  StoreLittleInt32(out.header + 4 + 8 * lump, out.position);
-  StoreLittleInt32(out.header + 8 + 8 * lump, length);
+  StoreLittleInt32(out.header + 4 + 8 * std::ptrdiff_t{lump}, out.position);
+  StoreLittleInt32(out.header + 8 + 8 * std::ptrdiff_t{lump}, length);
   WriteExact(out.stream, data, static_cast<size_t>(length));
   static const unsigned char filler[3] = {0, 0, 0};
   int32_t padding = -length & 3;

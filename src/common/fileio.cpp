@@ -125,7 +125,7 @@ std::string ResolveLinks(const char* path) {
     if (link[0] == '/' || slash == std::string::npos)
       resolved = link;
     else
-      resolved = resolved.substr(0, slash + 1) + link;
+      resolved.replace(slash + 1, std::string::npos, link);
   }
   return resolved;
 }
