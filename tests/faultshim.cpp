@@ -5,9 +5,10 @@
 //   FLATCULL_FAIL_LOG=PATH   append "NAME N" to PATH when the failure fires
 // NAME is one of fopen, fstat, fread (the reading side), mkstemp, fchmod,
 // fdopen, fwrite, fseek, fflush, fsync, fclose, rename (the writing side).
-// fwrite, fseek, fflush and fclose count only calls on the stream fdopen made
-// (the temporary file), so console output and the reading side do not shift
-// the count. A failed call does nothing and returns the failure value with
+// fchmod and fdopen count only calls on the descriptor mkstemp returned, and
+// fwrite, fseek, fflush and fclose only calls on the stream fdopen made of it
+// (the temporary file), so that console output, the reading side and a
+// coverage build's own data files neither shift the count nor fail. A failed call does nothing and returns the failure value with
 // errno set, except fclose, which still closes (as a real failing close
 // does). Every other call goes to the real function.
 #ifndef _GNU_SOURCE
@@ -23,6 +24,7 @@
 
 namespace {
 
+int temp_fd = -1;
 FILE* temp_stream = nullptr;
 
 template <typename Fn>
@@ -94,12 +96,13 @@ int mkstemp(char* templ) {
     errno = EACCES;
     return -1;
   }
-  return real(templ);
+  temp_fd = real(templ);
+  return temp_fd;
 }
 
 int fchmod(int fd, mode_t mode) {
   static auto real = Real<int (*)(int, mode_t)>("fchmod");
-  if (ShouldFail("fchmod")) {
+  if (fd == temp_fd && ShouldFail("fchmod")) {
     errno = EPERM;
     return -1;
   }
@@ -108,6 +111,7 @@ int fchmod(int fd, mode_t mode) {
 
 FILE* fdopen(int fd, const char* mode) {
   static auto real = Real<FILE* (*)(int, const char*)>("fdopen");
+  if (fd != temp_fd) return real(fd, mode);
   if (ShouldFail("fdopen")) {
     errno = ENOMEM;
     return nullptr;
@@ -155,7 +159,10 @@ int fsync(int fd) {
 int fclose(FILE* stream) {
   static auto real = Real<int (*)(FILE*)>("fclose");
   bool fail = stream == temp_stream && stream && ShouldFail("fclose");
-  if (stream == temp_stream) temp_stream = nullptr;
+  if (stream == temp_stream) {
+    temp_stream = nullptr;
+    temp_fd = -1;
+  }
   int result = real(stream);
   if (!fail) return result;
   errno = EDQUOT;
