@@ -172,9 +172,9 @@ if [ -x "$build/bench/compact_bench" ]; then
   echo
   echo "CompactPlanes alone on input b (Google Benchmark):"
   if [ "$smoke" = 1 ]; then
-    "$build/bench/compact_bench" --benchmark_min_time=0.01 2>&1
+    "$build/bench/compact_bench" --benchmark_color=false --benchmark_min_time=0.01 2>&1
   else
-    "$build/bench/compact_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>&1
+    "$build/bench/compact_bench" --benchmark_color=false --benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>&1
   fi
 else
   echo "compact_bench not built (Google Benchmark missing): install libbenchmark-dev"
