@@ -99,6 +99,36 @@ std::string ScatteredMap(const MapLumps& lumps) {
   return file;
 }
 
+// The lumps from the last index to the first: the loader reads them in file
+// order, which here is the reverse of the order it checks them in.
+std::string ReversedMap(const MapLumps& lumps) {
+  std::string file(kHeaderSize, '\0');
+  SetVersion(file, kBspVersion);
+  for (int lump = kNumLumps - 1; lump >= 0; --lump) {
+    SetLumpEntry(file, lump, static_cast<int32_t>(file.size()), static_cast<int32_t>(lumps.lump[lump].size()));
+    file += lumps.lump[lump];
+  }
+  return file;
+}
+
+// Lumps that share their bytes: visdata is the lightdata's bytes and the
+// marksurfaces are the first two bytes of the surfedges.
+MapLumps SharedLumps() {
+  MapLumps m = SmallMapLumps();
+  m.lump[kLumpSurfedges] = Le32(0x01020304) + Le32(7);
+  m.lump[kLumpMarksurfaces] = Le16(0x0304);
+  m.lump[kLumpVisibility] = m.lump[kLumpLighting];
+  return m;
+}
+
+std::string SharedBytesMap() {
+  std::string file = BuildMap(SharedLumps());
+  LumpEntry light = GetLumpEntry(file, kLumpLighting), surfedges = GetLumpEntry(file, kLumpSurfedges);
+  SetLumpEntry(file, kLumpVisibility, light.offset, light.length);
+  SetLumpEntry(file, kLumpMarksurfaces, surfedges.offset, 2);
+  return file;
+}
+
 TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
   MapLumps odd_marks;
   odd_marks.lump[kLumpMarksurfaces] = Le16(1) + Le16(2) + Le16(3);
@@ -114,6 +144,8 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
       {"no lumps at all", MapLumps(), BuildMap(MapLumps())},
       {"odd marksurfaces", odd_marks, BuildMap(odd_marks)},
       {"lumps scattered out of order", SampleMapLumps(2), ScatteredMap(SampleMapLumps(2))},
+      {"lumps in reverse order", SampleMapLumps(2), ReversedMap(SampleMapLumps(2))},
+      {"lumps sharing bytes", SharedLumps(), SharedBytesMap()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
