@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   LoadFullMap();
   if (!std::freopen("/dev/null", "w", stdout)) return 1;
-  benchmark::ConsoleReporter reporter;
+  benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
   reporter.SetOutputStream(&std::cerr);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
