@@ -13,9 +13,10 @@ namespace {
 
 // Maps an old plane index to its new one, handing out new indices in order of
 // first reference. Refuses a reference outside the loaded planes before it is
-// used as an index.
+// used as an index, so the table needs one entry per loaded plane only: a
+// small map does not pay for filling a table sized for the largest.
 struct PlaneRemap {
-  std::vector<int32_t> next_index = std::vector<int32_t>(kMaxPlanes, -1);
+  std::vector<int32_t> next_index = std::vector<int32_t>(static_cast<size_t>(g_map.numplanes), -1);
   int32_t kept = 0;
 };
 
