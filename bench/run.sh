@@ -5,7 +5,8 @@
 #
 #   bench/run.sh [--smoke] [--reps N] [--cases abcd] [--baseline EXE] [--keep DIR]
 #
-#   --smoke          tiny inputs, one repetition, seconds in all (for CI)
+#   --smoke          tiny inputs, one repetition, seconds in all (for CI);
+#                    FLATCULL_SMOKE=1 in the environment does the same
 #   --reps N         timed repetitions of each side (default 5)
 #   --cases LIST     which inputs to run, any of a b c d (default abcd)
 #   --baseline EXE   time another build of the tool as a third side
@@ -23,6 +24,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 smoke=0 reps=5 cases=abcd baseline="" keep=""
+[ "${FLATCULL_SMOKE:-0}" = 1 ] && smoke=1 reps=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1 reps=1 ;;

@@ -15,17 +15,10 @@
 
 namespace {
 
-void ResetMap() {
-  ReleaseBSPData();
-  MapStore& m = g_map;
-  m.nummodels = m.numvertexes = m.numplanes = m.numleaves = m.numnodes = m.numtexinfo = m.numclipnodes =
-      m.numfaces = m.nummarksurfaces = m.numsurfedges = m.numedges = m.entdatasize = 0;
-}
-
 class BspTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetMap(); }
-  void TearDown() override { ResetMap(); }
+  void SetUp() override { ReleaseBSPData(); }
+  void TearDown() override { ReleaseBSPData(); }
   std::string dir_ = MakeTempDir();
 };
 
@@ -149,7 +142,7 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetMap();
+    ReleaseBSPData();
     std::string in = dir_ + "/in.bsp", out = dir_ + "/out.bsp";
     WriteFile(in, c.file);
     LoadBSPFile(in.c_str());

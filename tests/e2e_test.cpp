@@ -220,14 +220,23 @@ TEST(EndToEndTest, SaveCutShortByFileSizeLimitLeavesMapIntact) {
   ExpectFailedSaveLeftNoTrace(r, dir, map);
 }
 
-TEST(EndToEndTest, SaveKeepsPermissionBits) {
+TEST(EndToEndTest, SaveKeepsPermissionBitsAndOwner) {
   std::string dir = MapDir(BuildSampleMap());
   std::string path = dir + "/m.bsp";
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  // Run as root on another user's map, the map must stay theirs.
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
   ASSERT_EQ(Cull(dir).status, 0);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
   EXPECT_EQ(ReadFile(path), BuildMap(SampleMapLumps(3, true)));
 }
 

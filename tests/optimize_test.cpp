@@ -15,17 +15,10 @@
 
 namespace {
 
-void ResetMap() {
-  ReleaseBSPData();
-  MapStore& m = g_map;
-  m.nummodels = m.numvertexes = m.numplanes = m.numleaves = m.numnodes = m.numtexinfo = m.numclipnodes =
-      m.numfaces = m.nummarksurfaces = m.numsurfedges = m.numedges = m.entdatasize = 0;
-}
-
 class OptimizeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetMap(); }
-  void TearDown() override { ResetMap(); }
+  void SetUp() override { ReleaseBSPData(); }
+  void TearDown() override { ReleaseBSPData(); }
 };
 
 // Plane i is told apart from every other by all of its fields.
@@ -74,7 +67,7 @@ TEST_F(OptimizeTest, CompactionKeepsReferencedPlanesInFirstReferenceOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetMap();
+    ReleaseBSPData();
     g_map.numplanes = c.planes;
     for (int i = 0; i < c.planes; ++i) g_map.planes[i] = TestPlane(i);
     FillReferences(c.faces, c.nodes, c.clipnodes);
@@ -115,7 +108,7 @@ TEST_F(OptimizeTest, CompactionRefusesReferenceOutsidePlanes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetMap();
+    ReleaseBSPData();
     g_map.numplanes = c.planes;
     FillReferences(c.faces, c.nodes, c.clipnodes);
     EXPECT_EXIT(CompactToStderr(), testing::ExitedWithCode(1),

@@ -12,5 +12,6 @@
 // Each lump is read straight into the store; the file is never held whole.
 void LoadBSPFile(const char* path);
 
-// Frees the texdata, visdata and lightdata buffers; harmless when none exist.
+// Frees the texdata, visdata and lightdata buffers and empties the store, so
+// that another map can be loaded; harmless when nothing was loaded.
 void ReleaseBSPData();
