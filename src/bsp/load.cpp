@@ -109,8 +109,11 @@ void LoadBSPFile(const char* path) {
 }
 
 void ReleaseBSPData() {
-  g_map.texdata.reset();
-  g_map.visdata.reset();
-  g_map.lightdata.reset();
-  g_map.texdatasize = g_map.visdatasize = g_map.lightdatasize = 0;
+  MapStore& m = g_map;
+  m.texdata.reset();
+  m.visdata.reset();
+  m.lightdata.reset();
+  m.nummodels = m.numvertexes = m.numplanes = m.numleaves = m.numnodes = m.numtexinfo = m.numclipnodes =
+      m.numfaces = m.nummarksurfaces = m.numsurfedges = m.numedges = 0;
+  m.entdatasize = m.texdatasize = m.visdatasize = m.lightdatasize = 0;
 }

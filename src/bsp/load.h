@@ -10,5 +10,6 @@
 // that cannot be allocated ("AllocLump: unable to allocate memory").
 void LoadBSPFile(const char* path);
 
-// Frees the texdata, visdata and lightdata buffers; harmless when none exist.
+// Frees the texdata, visdata and lightdata buffers and empties the store, so
+// that another map can be loaded; harmless when nothing was loaded.
 void ReleaseBSPData();

@@ -84,7 +84,6 @@ void ArmCleanup() {
 
 std::string ResolveLinks(const char* path) { return path; }
 
-int TargetMode(const std::string&) { return _S_IREAD | _S_IWRITE; }
 
 // Creates a new file named after the target, exclusively.
 int CreateTempFile(const std::string& target, std::string& temp) {
@@ -95,7 +94,7 @@ int CreateTempFile(const std::string& target, std::string& temp) {
   }
 }
 
-FILE* StreamFor(int fd, int) { return _fdopen(fd, "wb"); }
+FILE* StreamLikeTarget(int fd, const std::string&) { return _fdopen(fd, "wb"); }
 
 int SyncFile(FILE* stream) { return _commit(_fileno(stream)); }
 
@@ -131,23 +130,25 @@ std::string ResolveLinks(const char* path) {
   return resolved;
 }
 
-// The replacement keeps the target's permission bits; a new file gets the
-// usual ones.
-int TargetMode(const std::string& target) {
-  struct stat st;
-  if (stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 int CreateTempFile(const std::string& target, std::string& temp) {
   temp = target + ".XXXXXX";
   return mkstemp(temp.data());
 }
 
-FILE* StreamFor(int fd, int mode) {
-  if (fchmod(fd, static_cast<mode_t>(mode)) != 0) return nullptr;
+// The replacement keeps the target's permission bits and, where the process
+// may set them (run as root on someone's map, say), its owner and group; a
+// new file gets the usual permission bits.
+FILE* StreamLikeTarget(int fd, const std::string& target) {
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) {
+    mode_t mask = umask(0);
+    umask(mask);
+    st.st_mode = 0666 & ~mask;
+  } else if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+    // Note: best effort; an unprivileged user keeps the map as their own.
+    [[maybe_unused]] int ignored = fchown(fd, st.st_uid, st.st_gid);
+  }
+  if (fchmod(fd, st.st_mode & 07777) != 0) return nullptr;
   return fdopen(fd, "wb");
 }
 
@@ -204,13 +205,12 @@ FileImage ReadWholeFile(const char* path) {
 FILE* OpenForWriting(const char* path) {
   ArmCleanup();
   pending.target = ResolveLinks(path);
-  int mode = TargetMode(pending.target);
   std::string temp;
   int fd = CreateTempFile(pending.target, temp);
   if (fd < 0) FatalError("Error opening %s: %s", temp.c_str(), std::strerror(errno));
   pending.temp = temp;
   signal_temp_path = pending.temp.c_str();
-  pending.stream = StreamFor(fd, mode);
+  pending.stream = StreamLikeTarget(fd, pending.target);
   if (!pending.stream) {
     int saved = errno;
 #ifdef _WIN32

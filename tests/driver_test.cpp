@@ -1,0 +1,192 @@
+// driver_test.cpp: the command line as a user meets it (the built tool run in
+// a scratch directory, exact console bytes and exit status), and the path-name
+// rules behind the names it prints.
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/paths.h"
+#include "testutil.h"
+
+namespace {
+
+const std::string kUsage =
+    "usage: flatcull [-nopause] [-logfile log_filename] filename\n\n"
+    "-nopause : skip keypress prompt on completion\n"
+    "-logfile : specify file log_filename to use for logging screen output\n";
+// The build date in the banner reads "(DATE)" after NormalizeDate.
+const std::string kBanner = "\n\nTessavar by Orlwen, v1.5 (DATE)\nBased on code by Hollin Software\n";
+const std::string kNoMap = "Please specify a file to optimize or drag and drop a file onto the program.\n\n";
+const std::string kPause = "\nPress a key to continue.\n";
+
+// The banner carries the date the tool was built, which need not be the day
+// this test was built; any well-formed "Mmm dd yyyy" date is accepted.
+std::string NormalizeDate(const std::string& out) {
+  static const std::regex date(
+      R"(\((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) [0-9]{4}\))");
+  return std::regex_replace(out, date, "(DATE)", std::regex_constants::format_first_only);
+}
+
+// Replaces every "$D" with dir as the tool sees it, links resolved (and on
+// wine's drive Z: for a Windows exe).
+std::string Expand(std::string text, const std::string& scratch) {
+  std::string dir = ToolDir(std::filesystem::canonical(scratch).string());
+  for (size_t at; (at = text.find("$D")) != std::string::npos;) text.replace(at, 2, dir);
+  return text;
+}
+
+std::string NotFound(const std::string& name) { return "File '$D/" + name + "' not found."; }
+
+std::string CurrentDir() {
+  std::vector<char> buf(4096);
+  if (!getcwd(buf.data(), buf.size())) throw std::runtime_error("getcwd failed");
+  return buf.data();
+}
+
+// Runs the rest of a test in dir and returns to the old directory afterwards.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) : old_(CurrentDir()) {
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir failed");
+  }
+  ~InDirectory() { (void)!chdir(old_.c_str()); }
+
+ private:
+  std::string old_;
+};
+
+// None of these runs has a map to load, so none may leave a file behind.
+TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;  // "$D" stands for the working directory
+    int status;
+  };
+  const Case cases[] = {
+      {{}, kBanner + kNoMap + kUsage + kPause, 0},
+      {{"-nopause"}, kBanner + kNoMap + kUsage, 0},
+      {{"start"}, kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"-NOPAUSE", "start"}, kBanner + NotFound("start.bsp"), 1},
+      {{"start", "-NoPause"}, kBanner + NotFound("start.bsp"), 1},
+      {{"-nopausex"}, kBanner + NotFound("-nopausex.bsp") + kPause, 1},
+      {{"-verbose", "-nopause"}, kBanner + NotFound("-verbose.bsp"), 1},
+      {{"first", "second", "-nopause"}, kBanner + NotFound("first.bsp"), 1},
+      {{"maps.old/start", "-nopause"}, kBanner + NotFound("maps.old/start.bsp"), 1},
+      {{"sub\\start.old", "-nopause"}, kBanner + NotFound("sub/start.old"), 1},
+      {{"100%d/a", "-nopause"}, kBanner + NotFound("100%d/a.bsp"), 1},
+      {{"/no/such/dir/a", "-nopause"}, kBanner + "File '/no/such/dir/a.bsp' not found.", 1},
+      // The run ends while the arguments are read: no banner, no pause.
+      {{"-logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
+      {{"start", "-nopause", "-LOGFILE"}, "Please specify a log file to use.\n\n" + kUsage, 1},
+      {{"-logfile", "missing/run", "start"}, "Unable to open log file.\n\n" + kUsage, 1},
+  };
+  for (const Case& c : cases) {
+    std::string args;
+    for (const auto& a : c.args) args += " " + a;
+    SCOPED_TRACE("args:" + args);
+    std::string dir = MakeTempDir();
+    RunResult r = RunTool(c.args, dir, "\n");
+    EXPECT_EQ(NormalizeDate(r.out), Expand(c.expected, dir));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
+  }
+}
+
+// The log gets exactly what the console shows from the moment it is opened,
+// after whatever it already held.
+TEST(DriverTest, LogFileReceivesConsoleOutputAppended) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string log;      // file name in the working directory
+    std::string earlier;  // content the log holds before the run
+    std::string expected;
+    int status;
+  };
+  const Case cases[] = {
+      {{"-logfile", "run", "start"}, "run.log", "", kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"start", "-LogFile", "run"}, "run.log", "earlier run\n", kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"-nopause", "-logfile", "out.txt"}, "out.txt", "x", kBanner + kNoMap + kUsage, 0},
+      // The name after -logfile is taken as it stands, even like a switch.
+      {{"-logfile", "-nopause", "start"}, "-nopause.log", "", kBanner + NotFound("start.bsp") + kPause, 1},
+      // A second -logfile without a name still reports to the first log.
+      {{"-logfile", "first", "-logfile"}, "first.log", "", "Please specify a log file to use.\n\n" + kUsage, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("log " + c.log);
+    std::string dir = MakeTempDir();
+    if (!c.earlier.empty()) WriteFile(dir + "/" + c.log, c.earlier);
+    RunResult r = RunTool(c.args, dir);
+    EXPECT_EQ(NormalizeDate(r.out), Expand(c.expected, dir));
+    EXPECT_EQ(r.status, c.status);
+    ASSERT_EQ(ListDir(dir), std::vector<std::string>{c.log});
+    EXPECT_EQ(ReadText(dir + "/" + c.log), c.earlier + r.out);
+  }
+}
+
+TEST(PathsTest, AbsolutePathKeepsAbsoluteNamesAndJoinsOthersWithBackslash) {
+  std::string dir = MakeTempDir();
+  InDirectory in(dir);
+  std::string cwd = CurrentDir();
+  const std::string absolute[] = {"/data/a.bsp", "\\data\\a.bsp", "C:maps\\a", "C:\\maps\\a", "x:", "/", "\\"};
+  for (const auto& p : absolute) EXPECT_EQ(AbsolutePath(p), p);
+  const std::string relative[] = {"", "a", ":a", "maps/a.bsp", "..\\a", "a/", "-logfile"};
+  for (const auto& p : relative) EXPECT_EQ(AbsolutePath(p), cwd + "\\" + p) << "path '" << p << "'";
+}
+
+// The separator is added even when the directory already ends in one.
+TEST(PathsTest, AbsolutePathInRootDirectoryStillAddsSeparator) {
+  InDirectory in("/");
+  std::string name = AbsolutePath("a");
+  EXPECT_EQ(name, "/\\a");
+  ForwardSlashes(name);
+  EXPECT_EQ(name, "//a");
+}
+
+TEST(PathsTest, ForwardSlashesReplacesOnlyBackslashes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"C:\\maps\\a.bsp", "C:/maps/a.bsp"}, {"a/b\\\\c", "a/b//c"}, {"plain", "plain"}, {"", ""}};
+  for (auto [in, want] : cases) {
+    ForwardSlashes(in);
+    EXPECT_EQ(in, want);
+  }
+}
+
+// Only a dot in the last name counts, and not one that begins the whole text.
+TEST(PathsTest, AddDefaultExtensionAppendsOnlyWithoutExtension) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"C:/maps.old/start", "C:/maps.old/start.bsp"},
+      {"C:/maps/start.BSP", "C:/maps/start.BSP"},
+      {"map.old", "map.old"},
+      {"a.", "a."},
+      {".hidden", ".hidden.bsp"},
+      {"dir/.hidden", "dir/.hidden"},
+      {"a\\b.c\\d", "a\\b.c\\d.bsp"},
+      {"dir/", "dir/.bsp"},
+      {"a", "a.bsp"},
+      {"", ".bsp"},
+  };
+  for (auto [in, want] : cases) {
+    SCOPED_TRACE("path '" + in + "'");
+    AddDefaultExtension(in, ".bsp");
+    EXPECT_EQ(in, want);
+  }
+}
+
+TEST(PathsTest, LongNamesAreNotCut) {
+  std::string dir = MakeTempDir();
+  InDirectory in(dir);
+  std::string longname(5000, 'n');
+  EXPECT_EQ(AbsolutePath("/" + longname), "/" + longname);
+  std::string name = AbsolutePath(longname);
+  ForwardSlashes(name);
+  AddDefaultExtension(name, ".log");
+  EXPECT_EQ(name, CurrentDir() + "/" + longname + ".log");
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+// e2e_test.cpp: the built tool run on map files in scratch directories, as a
+// user runs it: exact console output, the rewritten file, and maps that must
+// be refused or saves that must fail without harming the map.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mapbuilder.h"
+#include "testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kErrorBanner = "\n************ ERROR ************\n";
+const std::vector<std::string> kJustTheMap = {"m.bsp"};
+
+std::string Banner() {
+  return std::string("\n\nTessavar by Orlwen, v1.5 (") + __DATE__ + ")\nBased on code by Hollin Software\n";
+}
+
+// A scratch directory holding map as m.bsp. Its real path: the tool names
+// the map by the current directory, which has its links resolved.
+std::string MapDir(const std::string& map) {
+  std::string dir = fs::canonical(MakeTempDir()).string();
+  WriteFile(dir + "/m.bsp", map);
+  return dir;
+}
+
+RunResult Cull(const std::string& dir, const std::function<void()>& before_exec = nullptr) {
+  return RunTool({"-nopause", "m.bsp"}, dir, "", before_exec);
+}
+
+// The usage table of the three-room sample map.
+const char kSampleTable[] =
+    "\n"
+    "Object names  Objects/Maxobjs  Memory / Maxmem  Fullness\n"
+    "------------  ---------------  ---------------  --------\n"
+    "models              1/400           64/25600    ( 0.2%)\n"
+    "planes             60/32767       1200/655340   ( 0.2%)\n"
+    "vertexes           24/65535        288/786420   ( 0.0%)\n"
+    "nodes              20/32767        480/786408   ( 0.1%)\n"
+    "texinfos            3/32767        120/1310680  ( 0.0%)\n"
+    "faces              18/131071       360/2621420  ( 0.0%)\n"
+    "clipnodes          20/32767        160/262136   ( 0.1%)\n"
+    "leaves              4/8192         112/229376   ( 0.0%)\n"
+    "marksurfaces       18/65535         36/131070   ( 0.0%)\n"
+    "surfedges          72/512000       288/2048000  ( 0.0%)\n"
+    "edges              37/256000       148/1024000  ( 0.0%)\n"
+    "texdata          [variable]         92/4194304  ( 0.0%)\n"
+    "lightdata        [variable]       4374/4194304  ( 0.1%)\n"
+    "visdata          [variable]          3/2097152  ( 0.0%)\n"
+    "entdata          [variable]        277/524288   ( 0.1%)\n"
+    "=== Total BSP file data space used: 8002 bytes ===\n";
+
+TEST(EndToEndTest, SampleMapLosesItsUnreferencedPlanes) {
+  std::string dir = MapDir(BuildSampleMap());
+  RunResult r = Cull(dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Banner() + kSampleTable + "\nPlanes in map: 60\nPlanes actually used: 22\n\nOptimized!\n");
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ListDir(dir), kJustTheMap);
+}
+
+TEST(EndToEndTest, SecondRunLeavesTheMapIdentical) {
+  const struct {
+    const char* name;
+    std::string map;
+    int kept;
+  } cases[] = {{"sample map", BuildSampleMap(), 22},
+               {"map with only a header", BuildMap(MapLumps()), 0},
+               {"one room", BuildSampleMap(1), 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = MapDir(c.map);
+    ASSERT_EQ(Cull(dir).status, 0);
+    std::string first = ReadFile(dir + "/m.bsp");
+    RunResult second = Cull(dir);
+    EXPECT_EQ(second.status, 0);
+    std::string counts = "\nPlanes in map: " + std::to_string(c.kept) +
+                         "\nPlanes actually used: " + std::to_string(c.kept) + "\n\nOptimized!\n";
+    EXPECT_NE(second.out.find(counts), std::string::npos) << second.out;
+    EXPECT_EQ(ReadFile(dir + "/m.bsp"), first);
+  }
+}
+
+std::string WithLump(MapLumps lumps, LumpIndex lump, const std::string& bytes) {
+  lumps.lump[lump] = bytes;
+  return BuildMap(lumps);
+}
+
+std::string WithEntry(std::string file, LumpIndex lump, int32_t offset, int32_t length) {
+  SetLumpEntry(file, lump, offset, length);
+  return file;
+}
+
+// The sample map with one record's plane reference replaced.
+std::string WithPlaneRef(LumpIndex lump, size_t record_size, size_t record, const std::string& ref) {
+  MapLumps lumps = SampleMapLumps();
+  lumps.lump[lump].replace(record * record_size, ref.size(), ref);
+  return BuildMap(lumps);
+}
+
+struct BadMap {
+  const char* name;
+  std::string map;
+  std::string message;                // the exact message, "{path}" standing for the map
+  std::vector<std::string> mentions;  // or the words the message must hold
+};
+
+std::vector<BadMap> BadMaps() {
+  const MapLumps sample = SampleMapLumps();
+  const std::string good = BuildSampleMap();
+  const auto size = static_cast<int32_t>(good.size());
+  std::string v29 = good, v31 = WithLump(sample, kLumpFaces, std::string(30, '\0'));
+  SetVersion(v29, 29);
+  SetVersion(v31, 31);
+  const LumpEntry light = GetLumpEntry(good, kLumpLighting);
+  return {
+      {"version 29", v29, "{path} is version 29, not 30", {}},
+      {"planes lump of 30 bytes", WithLump(sample, kLumpPlanes, sample.lump[kLumpPlanes].substr(0, 30)),
+       "LoadBSPFile: odd lump size", {}},
+      {"version 31 and an odd faces lump", v31, "{path} is version 31, not 30", {}},
+      {"shorter than a header", good.substr(0, 100), "", {"{path}"}},
+      {"empty file", "", "", {"{path}"}},
+      {"negative offset", WithEntry(good, kLumpPlanes, -20, 1200), "", {"planes"}},
+      {"negative length", WithEntry(good, kLumpVertexes, 124, -12), "", {"vertexes"}},
+      {"lump runs past the end", WithEntry(good, kLumpLighting, size - 100, light.length), "", {"lightdata"}},
+      {"lump as long as the file", WithEntry(good, kLumpTextures, 124, size), "", {"texdata"}},
+      {"offset plus length overflows", WithEntry(good, kLumpEdges, INT32_MAX - 3, 8), "", {"edges"}},
+      {"401 models", WithLump(sample, kLumpModels, std::string(401 * 64, '\0')), "", {"models", "401"}},
+      {"entdata over 524288 bytes", WithLump(sample, kLumpEntities, std::string(524289, 'x')), "", {"entdata"}},
+      {"face refers to the plane count", WithPlaneRef(kLumpFaces, 20, 2, Le16(60)), "", {"face 2"}},
+      {"node refers to plane -5", WithPlaneRef(kLumpNodes, 24, 1, Le32(-5)), "", {"node 1"}},
+      {"clipnode refers past the planes", WithPlaneRef(kLumpClipnodes, 8, 17, Le32(1000)), "", {"clipnode 17"}},
+  };
+}
+
+std::string FillPath(std::string text, const std::string& path) {
+  if (size_t at = text.find("{path}"); at != std::string::npos) text.replace(at, 6, path);
+  return text;
+}
+
+// A refused run prints the banner first and ends with the error banner and a
+// one-line message; returns that message.
+std::string ErrorMessage(const RunResult& r) {
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.substr(0, Banner().size()), Banner());
+  size_t at = r.out.find(kErrorBanner);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "no error banner in:\n" << r.out;
+    return "";
+  }
+  std::string message = r.out.substr(at + kErrorBanner.size());
+  EXPECT_TRUE(message.size() > 1 && message.find('\n') == message.size() - 1) << message;
+  return message.substr(0, message.size() - 1);
+}
+
+TEST(EndToEndTest, BadMapsAreRefusedAndLeftUntouched) {
+  for (const BadMap& bad : BadMaps()) {
+    SCOPED_TRACE(bad.name);
+    std::string dir = MapDir(bad.map);
+    std::string path = dir + "/m.bsp", named = ToolDir(dir) + "/m.bsp";
+    std::string message = ErrorMessage(Cull(dir));
+    if (!bad.message.empty()) {
+      EXPECT_EQ(message, FillPath(bad.message, named));
+    }
+    for (const std::string& word : bad.mentions)
+      EXPECT_NE(message.find(FillPath(word, named)), std::string::npos) << message;
+    EXPECT_EQ(ReadFile(path), bad.map);
+    EXPECT_EQ(ListDir(dir), kJustTheMap);
+  }
+}
+
+void ExpectFailedSaveLeftNoTrace(const RunResult& r, const std::string& dir, const std::string& map) {
+  EXPECT_NE(r.out.find(kSampleTable), std::string::npos);
+  EXPECT_NE(ErrorMessage(r).find(ToolDir(dir) + "/m.bsp"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
+  EXPECT_EQ(ListDir(dir), kJustTheMap);
+}
+
+TEST(EndToEndTest, SaveIntoReadOnlyDirectoryLeavesMapIntact) {
+  // Windows has no directory write permission to deny; its failed replace is
+  // HostTest.MapHeldOpenElsewhereIsKeptWhenTheReplaceFails.
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX directory permissions";
+  std::string map = BuildSampleMap();
+  std::string dir = MapDir(map);
+  std::function<void()> drop_root;
+  if (geteuid() == 0) {
+    // Root writes anywhere; run the tool as a user who may read the map but
+    // not create a file beside it.
+    drop_root = [] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+    };
+  }
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  RunResult r = Cull(dir, drop_root);
+  chmod(dir.c_str(), 0755);
+  if (drop_root && r.status == 126) GTEST_SKIP() << "running as root and unable to drop privileges";
+  ExpectFailedSaveLeftNoTrace(r, dir, map);
+}
+
+TEST(EndToEndTest, SaveCutShortByFileSizeLimitLeavesMapIntact) {
+  std::string map = BuildSampleMap();
+  ASSERT_GT(map.size(), 4096u);
+  std::string dir = MapDir(map);
+  // The limit covers the console output too (it goes to a file), which stays
+  // under it; the map does not. Ignoring SIGXFSZ turns the cut into a failed
+  // write instead of a killed process.
+  RunResult r = Cull(dir, [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{2048, 2048};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  });
+  ExpectFailedSaveLeftNoTrace(r, dir, map);
+}
+
+TEST(EndToEndTest, SaveKeepsPermissionBitsAndOwner) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "Windows files have no POSIX mode bits or owner";
+  std::string dir = MapDir(BuildSampleMap());
+  std::string path = dir + "/m.bsp";
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  // Run as root on another user's map, the map must stay theirs.
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(Cull(dir).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  EXPECT_EQ(ReadFile(path), BuildMap(SampleMapLumps(3, true)));
+}
+
+TEST(EndToEndTest, SaveThroughSymlinkReplacesTargetAndKeepsLink) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "a POSIX symbolic link is a plain name to a Windows program";
+  std::string link_dir = fs::canonical(MakeTempDir()).string();
+  std::string target_dir = MapDir(BuildSampleMap());
+  std::string link_text = "../" + fs::path(target_dir).filename().string() + "/m.bsp";
+  fs::create_symlink(link_text, link_dir + "/m.bsp");
+  ASSERT_EQ(Cull(link_dir).status, 0);
+  EXPECT_TRUE(fs::is_symlink(link_dir + "/m.bsp"));
+  EXPECT_EQ(fs::read_symlink(link_dir + "/m.bsp").string(), link_text);
+  EXPECT_EQ(ReadFile(target_dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ListDir(link_dir), kJustTheMap);
+  EXPECT_EQ(ListDir(target_dir), kJustTheMap);
+}
+
+}  // namespace
