@@ -120,7 +120,7 @@ TEST(DriverTest, LogFileReceivesConsoleOutputAppended) {
   for (const Case& c : cases) {
     SCOPED_TRACE("log " + c.log);
     std::string dir = MakeTempDir();
-    if (!c.earlier.empty()) WriteFile(dir + "/" + c.log, c.earlier);
+    if (!c.earlier.empty()) WriteText(dir + "/" + c.log, c.earlier);
     RunResult r = RunTool(c.args, dir);
     EXPECT_EQ(NormalizeDate(r.out), Expand(c.expected, dir));
     EXPECT_EQ(r.status, c.status);

@@ -160,3 +160,10 @@ bool ToolIsWindowsExe() {
 std::string ToolDir(const std::string& dir) { return ToolIsWindowsExe() ? "Z:" + dir : dir; }
 
 std::string ReadText(const std::string& path) { return HostText(ReadFile(path), path); }
+
+void WriteText(const std::string& path, const std::string& text) {
+  if (!ToolIsWindowsExe()) return WriteFile(path, text);
+  std::string host;
+  for (char c : text) host += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  WriteFile(path, host);
+}

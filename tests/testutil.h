@@ -47,6 +47,10 @@ std::string ToolDir(const std::string& dir);
 // there (a bare LF) fails the current test.
 std::string ReadText(const std::string& path);
 
+// Writes text as the tool's host writes a text file: '\n' becomes CRLF for a
+// Windows exe.
+void WriteText(const std::string& path, const std::string& text);
+
 // Runs any command as RunTool runs the tool; out is read as the tool's text.
 RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::string& stdin_text = "",
