@@ -1,0 +1,68 @@
+# packaging.cmake: where `cmake --install` puts the tool and its manual page,
+# and the packages CPack makes from that: a Debian package and a .tar.gz on
+# Linux, a .zip on Windows (a mingw-w64 cross build).
+include(GNUInstallDirs)
+
+set(FLATCULL_MAINTAINER "flatcull maintainers <maintainers@flatcull.invalid>"
+    CACHE STRING "Name and address written as the packages' maintainer")
+
+if(WIN32)
+  # A folder to unzip anywhere: the exe at its top, so that maps can be
+  # dropped onto it, and a read-me with Windows line ends beside it.
+  file(READ packaging/README-windows.txt readme_text)
+  string(REPLACE "\n" "\r\n" readme_text "${readme_text}")
+  file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme_text}")
+  install(TARGETS flatcull RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+else()
+  install(TARGETS flatcull RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES packaging/flatcull.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+set(CPACK_PACKAGE_NAME flatcull)
+set(CPACK_PACKAGE_VENDOR "flatcull maintainers")
+set(CPACK_PACKAGE_CONTACT "${FLATCULL_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "drop unused planes from version-30 BSP map files")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "flatcull prints how full each lump of a version-30 BSP map is, drops\n"
+  "every plane that no face, node or clipnode refers to, renumbers the rest\n"
+  "and rewrites the map in place, atomically. Every other lump is kept byte\n"
+  "for byte, and a damaged map is refused and left untouched.")
+# Release packages carry no debug information.
+set(CPACK_STRIP_FILES TRUE)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The run-time libraries the binary links, as the system names them;
+  # without the helper that finds them, the ones a g++ build always needs.
+  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  endif()
+endif()
+
+include(CPack)
+
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
+  find_program(BASH_PROGRAM bash REQUIRED)
+  # The manual renders without warnings, and the documents state the limits
+  # and the writing order the code has.
+  add_test(NAME docs_manual_and_limits
+           COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/docs_test.sh ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
+  # The installed and the packaged tool behave exactly as the built one.
+  add_test(NAME install_into_any_prefix
+           COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/install_test.sh
+                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap>)
+  add_test(NAME packages_deb_and_tgz
+           COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/package_test.sh
+                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap> ${PROJECT_VERSION})
+  # Both read the build tree's install rules, and CPack builds in it first.
+  set_tests_properties(install_into_any_prefix packages_deb_and_tgz PROPERTIES RESOURCE_LOCK build_tree)
+endif()
