@@ -47,7 +47,7 @@ windows_build() {
   # Static means nothing but the system's own DLLs is imported.
   local dlls
   dlls=$(x86_64-w64-mingw32-objdump -p "$out/windows/flatcull.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
-  echo "flatcull.exe imports:" $dlls
+  echo "flatcull.exe imports: ${dlls//$'\n'/ }"
   for dll in $dlls; do
     case "${dll,,}" in
       kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | api-ms-win-*) ;;
@@ -132,7 +132,7 @@ check_same() {
       s390x) run=("${qemu_s390x[@]}" "$out/s390x/flatcull") ;;
     esac
     for map in "$work/$host"/*.bsp; do
-      (cd "$work/$host" && "${run[@]}" -nopause "$(basename "$map")" >/dev/null) ||
+      (cd "$work/$host" && "${run[@]}" -nopause "$(basename "$map")" >"$map.out") ||
         { echo "$host: flatcull failed on $(basename "$map")" >&2; status=1; }
     done
   done
@@ -142,11 +142,14 @@ check_same() {
     cmp -s "$work/native/$name" "$map" && { echo "$name: unchanged by the native build" >&2; status=1; }
     for host in windows s390x; do
       cmp "$work/native/$name" "$work/$host/$name" || status=1
+      # The console too, once Windows line ends are read as text.
+      cmp <(tr -d '\r' <"$work/$host/$name.out") "$work/native/$name.out" ||
+        { echo "$host: console output differs for $name" >&2; status=1; }
     done
     n=$((n + 1))
   done
   rm -rf "$work"
-  [ $status -eq 0 ] && echo "$n maps: native, Windows and s390x outputs identical"
+  [ $status -eq 0 ] && echo "$n maps: native, Windows and s390x write identical files and console text"
   return $status
 }
 
