@@ -156,7 +156,8 @@ Child StartWithPipe(const std::vector<std::string>& args, const std::string& cwd
   return {pid, fds[1], out_path};
 }
 
-// Waits up to a minute for the child to end; -1 if it is still running.
+// Waits up to limit for the child to end: its exit status, or -1 if it is
+// still running.
 int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
