@@ -27,6 +27,9 @@ repo  | flatcull-1.0.0-win64.zip  | bash scripts/package.sh
 maps  | Optimized!                | flatcull -nopause maps/start.bsp
 maps  | failed: maps/damaged.bsp  | for f in maps/*.bsp; do flatcull -nopause "$f" || echo "failed: $f"; done
 maps  | Planes actually used: 22  | flatcull -nopause -logfile batch maps/e1m1.bsp
+repo  | flatcull.exe              | cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DBUILD_TESTING=OFF && cmake --build build-win -j2
+ci    |                           | bash scripts/cross-check.sh
+smoke | CompactPlanesFullMap      | bash bench/run.sh
 smoke | Done                      | bash scripts/fuzz.sh
 repo  | lines: 9                  | bash scripts/coverage.sh
 repo  | lint: clean               | bash scripts/lint.sh

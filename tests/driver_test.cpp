@@ -33,9 +33,10 @@ std::string NormalizeDate(const std::string& out) {
   return std::regex_replace(out, date, "(DATE)", std::regex_constants::format_first_only);
 }
 
-// Replaces every "$D" with dir as the tool sees it, links resolved.
+// Replaces every "$D" with dir as the tool sees it, links resolved (and on
+// wine's drive Z: for a Windows exe).
 std::string Expand(std::string text, const std::string& scratch) {
-  std::string dir = std::filesystem::canonical(scratch).string();
+  std::string dir = ToolDir(std::filesystem::canonical(scratch).string());
   for (size_t at; (at = text.find("$D")) != std::string::npos;) text.replace(at, 2, dir);
   return text;
 }
@@ -119,12 +120,12 @@ TEST(DriverTest, LogFileReceivesConsoleOutputAppended) {
   for (const Case& c : cases) {
     SCOPED_TRACE("log " + c.log);
     std::string dir = MakeTempDir();
-    if (!c.earlier.empty()) WriteFile(dir + "/" + c.log, c.earlier);
+    if (!c.earlier.empty()) WriteText(dir + "/" + c.log, c.earlier);
     RunResult r = RunTool(c.args, dir);
     EXPECT_EQ(NormalizeDate(r.out), Expand(c.expected, dir));
     EXPECT_EQ(r.status, c.status);
     ASSERT_EQ(ListDir(dir), std::vector<std::string>{c.log});
-    EXPECT_EQ(ReadFile(dir + "/" + c.log), c.earlier + r.out);
+    EXPECT_EQ(ReadText(dir + "/" + c.log), c.earlier + r.out);
   }
 }
 

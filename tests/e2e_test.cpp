@@ -168,13 +168,13 @@ TEST(EndToEndTest, BadMapsAreRefusedAndLeftUntouched) {
   for (const BadMap& bad : BadMaps()) {
     SCOPED_TRACE(bad.name);
     std::string dir = MapDir(bad.map);
-    std::string path = dir + "/m.bsp";
+    std::string path = dir + "/m.bsp", named = ToolDir(dir) + "/m.bsp";
     std::string message = ErrorMessage(Cull(dir));
     if (!bad.message.empty()) {
-      EXPECT_EQ(message, FillPath(bad.message, path));
+      EXPECT_EQ(message, FillPath(bad.message, named));
     }
     for (const std::string& word : bad.mentions)
-      EXPECT_NE(message.find(FillPath(word, path)), std::string::npos) << message;
+      EXPECT_NE(message.find(FillPath(word, named)), std::string::npos) << message;
     EXPECT_EQ(ReadFile(path), bad.map);
     EXPECT_EQ(ListDir(dir), kJustTheMap);
   }
@@ -182,12 +182,15 @@ TEST(EndToEndTest, BadMapsAreRefusedAndLeftUntouched) {
 
 void ExpectFailedSaveLeftNoTrace(const RunResult& r, const std::string& dir, const std::string& map) {
   EXPECT_NE(r.out.find(kSampleTable), std::string::npos);
-  EXPECT_NE(ErrorMessage(r).find(dir + "/m.bsp"), std::string::npos);
+  EXPECT_NE(ErrorMessage(r).find(ToolDir(dir) + "/m.bsp"), std::string::npos);
   EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
   EXPECT_EQ(ListDir(dir), kJustTheMap);
 }
 
 TEST(EndToEndTest, SaveIntoReadOnlyDirectoryLeavesMapIntact) {
+  // Windows has no directory write permission to deny; its failed replace is
+  // HostTest.MapHeldOpenElsewhereIsKeptWhenTheReplaceFails.
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX directory permissions";
   std::string map = BuildSampleMap();
   std::string dir = MapDir(map);
   std::function<void()> drop_root;
@@ -221,6 +224,7 @@ TEST(EndToEndTest, SaveCutShortByFileSizeLimitLeavesMapIntact) {
 }
 
 TEST(EndToEndTest, SaveKeepsPermissionBitsAndOwner) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "Windows files have no POSIX mode bits or owner";
   std::string dir = MapDir(BuildSampleMap());
   std::string path = dir + "/m.bsp";
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
@@ -241,6 +245,7 @@ TEST(EndToEndTest, SaveKeepsPermissionBitsAndOwner) {
 }
 
 TEST(EndToEndTest, SaveThroughSymlinkReplacesTargetAndKeepsLink) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "a POSIX symbolic link is a plain name to a Windows program";
   std::string link_dir = fs::canonical(MakeTempDir()).string();
   std::string target_dir = MapDir(BuildSampleMap());
   std::string link_text = "../" + fs::path(target_dir).filename().string() + "/m.bsp";

@@ -1,4 +1,5 @@
-// testutil.cpp: process and scratch-file helpers for the tests (POSIX hosts).
+// testutil.cpp: process and scratch-file helpers for the tests (POSIX hosts),
+// and reading the output of a tool built for another host.
 #include "testutil.h"
 
 #include <fcntl.h>
@@ -6,11 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
@@ -37,6 +41,21 @@ void RemoveTempDirs() {
 std::string ToolPath() {
   const char* exe = std::getenv("FLATCULL_TEST_EXE");
   return exe && *exe ? exe : FLATCULL_EXE;
+}
+
+// Text as the tool's host reads it back: for a Windows exe every line must
+// end in CRLF, which becomes '\n'; a bare LF fails the test and is kept.
+std::string HostText(const std::string& raw, const std::string& what) {
+  if (!ToolIsWindowsExe()) return raw;
+  std::string text;
+  size_t bare = 0;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) ++bare;
+    text += raw[i];
+  }
+  if (bare) ADD_FAILURE() << what << " has " << bare << " line end(s) without CR, written by a Windows program";
+  return text;
 }
 
 }  // namespace
@@ -85,18 +104,18 @@ std::vector<std::string> ListDir(const std::string& dir) {
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
                   const std::string& stdin_text, const std::function<void()>& before_exec) {
+  std::vector<std::string> argv_s = ToolCommand();
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  return RunCommand(argv_s, cwd, stdin_text, before_exec);
+}
+
+RunResult RunCommand(const std::vector<std::string>& argv_s, const std::string& cwd,
+                     const std::string& stdin_text, const std::function<void()>& before_exec) {
   std::string scratch = MakeTempDir();
   std::string in_path = scratch + "/stdin";
   std::string out_path = scratch + "/stdout";
   WriteFile(in_path, stdin_text);
-
-  std::vector<std::string> argv_s;
-  if (const char* runner = std::getenv("FLATCULL_TEST_RUNNER"); runner && *runner) {
-    std::istringstream words(runner);
-    for (std::string w; words >> w;) argv_s.push_back(w);
-  }
-  argv_s.push_back(ToolPath());
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<std::string> words = argv_s;
 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -106,7 +125,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
     if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
     if (before_exec) before_exec();
     std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
+    for (auto& a : words) argv.push_back(a.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -115,6 +134,36 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& cwd,
   waitpid(pid, &wstatus, 0);
   RunResult r;
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.out = ReadFile(out_path);
+  r.raw = ReadFile(out_path);
+  r.out = HostText(r.raw, "standard output");
   return r;
+}
+
+std::vector<std::string> ToolCommand() {
+  std::vector<std::string> command;
+  if (const char* runner = std::getenv("FLATCULL_TEST_RUNNER"); runner && *runner) {
+    std::istringstream words(runner);
+    for (std::string w; words >> w;) command.push_back(w);
+  }
+  command.push_back(ToolPath());
+  return command;
+}
+
+bool ToolIsWindowsExe() {
+  std::string tool = ToolPath();
+  if (tool.size() < 4) return false;
+  std::string suffix = tool.substr(tool.size() - 4);
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return suffix == ".exe";
+}
+
+std::string ToolDir(const std::string& dir) { return ToolIsWindowsExe() ? "Z:" + dir : dir; }
+
+std::string ReadText(const std::string& path) { return HostText(ReadFile(path), path); }
+
+void WriteText(const std::string& path, const std::string& text) {
+  if (!ToolIsWindowsExe()) return WriteFile(path, text);
+  std::string host;
+  for (char c : text) host += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  WriteFile(path, host);
 }

@@ -7,7 +7,8 @@
 
 struct RunResult {
   int status = -1;   // exit status, or 128 + signal number
-  std::string out;   // everything written to standard output
+  std::string out;   // standard output as text: host line ends read as '\n'
+  std::string raw;   // standard output byte for byte
 };
 
 // Runs the tool with args in directory cwd, standard input read from a file
@@ -29,3 +30,28 @@ bool FileExists(const std::string& path);
 
 // Names of the entries of directory dir, sorted.
 std::vector<std::string> ListDir(const std::string& dir);
+
+// The command that runs the tool: the runner's words, then the tool.
+std::vector<std::string> ToolCommand();
+
+// Whether the tool under test is a Windows exe (run through wine): its text
+// streams end lines with CRLF and its current directory has a drive letter.
+bool ToolIsWindowsExe();
+
+// Directory dir (an absolute POSIX name) as the tool names it: unchanged, or
+// on wine's drive Z:, which maps the root, "Z:" + dir.
+std::string ToolDir(const std::string& dir);
+
+// A text file the tool wrote (a log), read as the tool's host reads text:
+// CRLF becomes '\n' for a Windows exe. A line end the host would not write
+// there (a bare LF) fails the current test.
+std::string ReadText(const std::string& path);
+
+// Writes text as the tool's host writes a text file: '\n' becomes CRLF for a
+// Windows exe.
+void WriteText(const std::string& path, const std::string& text);
+
+// Runs any command as RunTool runs the tool; out is read as the tool's text.
+RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
+                     const std::string& stdin_text = "",
+                     const std::function<void()>& before_exec = nullptr);

@@ -1,10 +1,10 @@
 // load.cpp: reading a map file into the map store.
 // The file is untrusted: every offset, length and count is checked against
-// the file's size and the store's capacities before a byte is copied.
+// the file's size and the store's capacities before a lump is read.
 #include "bsp/load.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <new>
 
 #include "bsp/bspfile.h"
@@ -13,14 +13,26 @@
 
 namespace {
 
+// A piece of the file that has passed every check and waits to be read
+// straight into its place in the store.
+struct LumpRead {
+  int32_t offset;
+  int32_t length;
+  void* dest;
+};
+
+struct ReadPlan {
+  LumpRead reads[kNumLumps];
+  int count = 0;
+};
+
 int32_t ReadLittleInt32(const unsigned char* bytes) {
   return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
 }
 
-BspHeader ReadHeader(const FileImage& image) {
+BspHeader ReadHeader(const unsigned char* bytes) {
   BspHeader header;
-  const unsigned char* bytes = image.data.get();
   header.version = ReadLittleInt32(bytes);
   for (int lump = 0; lump < kNumLumps; ++lump) {
     header.lumps[lump].offset = ReadLittleInt32(bytes + 4 + 8 * std::ptrdiff_t{lump});
@@ -39,73 +51,97 @@ void CheckLumpBounds(const BspHeader& header, int lump, int32_t file_size) {
                kLumpNames[lump], entry.offset, entry.length, file_size);
 }
 
-// Copies a lump of whole records into a store array of capacity records and
-// returns the record count.
-int32_t CopyRecordLump(const FileImage& image, const BspHeader& header, int lump, void* dest,
-                       int32_t record_size, int32_t capacity) {
+void AddRead(ReadPlan& plan, const LumpEntry& entry, void* dest) {
+  if (entry.length > 0) plan.reads[plan.count++] = {entry.offset, entry.length, dest};
+}
+
+// Checks a lump of whole records against the file and a store array of
+// capacity records, plans its read into that array and returns the count.
+int32_t PlanRecordLump(const BspHeader& header, int32_t file_size, int lump, void* dest, int32_t record_size,
+                       int32_t capacity, ReadPlan& plan) {
   const LumpEntry& entry = header.lumps[lump];
   if (entry.length % record_size != 0) FatalError("LoadBSPFile: odd lump size");
-  CheckLumpBounds(header, lump, image.length);
+  CheckLumpBounds(header, lump, file_size);
   int32_t count = entry.length / record_size;
   if (count > capacity)
     FatalError("LoadBSPFile: %s lump holds %i records, more than the %i this tool can hold",
                kLumpNames[lump], count, capacity);
-  if (count > 0) std::memcpy(dest, image.data.get() + entry.offset, static_cast<size_t>(entry.length));
+  AddRead(plan, entry, dest);
   return count;
 }
 
-// The AllocLump step: a heap buffer of exactly the lump's length. An empty
-// lump gets no buffer.
-int32_t CopyByteLump(const FileImage& image, const BspHeader& header, int lump,
-                     std::unique_ptr<unsigned char[]>& dest) {
+// The AllocLump step: a heap buffer of exactly the lump's length, into which
+// the lump will be read. An empty lump gets no buffer.
+int32_t PlanByteLump(const BspHeader& header, int32_t file_size, int lump, std::unique_ptr<unsigned char[]>& dest,
+                     ReadPlan& plan) {
   const LumpEntry& entry = header.lumps[lump];
-  CheckLumpBounds(header, lump, image.length);
+  CheckLumpBounds(header, lump, file_size);
   dest.reset();
   if (entry.length == 0) return 0;
   dest.reset(new (std::nothrow) unsigned char[static_cast<size_t>(entry.length)]);
   if (!dest) FatalError("AllocLump: unable to allocate memory");
-  std::memcpy(dest.get(), image.data.get() + entry.offset, static_cast<size_t>(entry.length));
+  AddRead(plan, entry, dest.get());
   return entry.length;
+}
+
+// Reads the planned lumps in file order, so that the file is read front to
+// back once; lumps may overlap, and each gets its own bytes.
+void ReadPlannedLumps(FileReader& file, ReadPlan& plan) {
+  std::stable_sort(plan.reads, plan.reads + plan.count,
+                   [](const LumpRead& a, const LumpRead& b) { return a.offset < b.offset; });
+  for (int i = 0; i < plan.count; ++i)
+    ReadExact(file, plan.reads[i].offset, plan.reads[i].dest, static_cast<size_t>(plan.reads[i].length));
 }
 
 }  // namespace
 
+// Note: every check runs, in the order below, before any lump is read, and
+// each lump is read straight into the store: the file is never held whole,
+// so a map costs its own size in memory once, not twice.
 void LoadBSPFile(const char* path) {
-  FileImage image = ReadWholeFile(path);
-  if (image.length < kHeaderSize)
-    FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path, image.length,
+  FileReader file = OpenForReading(path);
+  if (file.length < kHeaderSize)
+    FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path, file.length,
                kHeaderSize);
-  BspHeader header = ReadHeader(image);
+  unsigned char raw_header[kHeaderSize];
+  ReadExact(file, 0, raw_header, kHeaderSize);
+  BspHeader header = ReadHeader(raw_header);
   if (header.version != kBspVersion) FatalError("%s is version %i, not %i", path, header.version, kBspVersion);
 
   MapStore& m = g_map;
-  m.nummodels = CopyRecordLump(image, header, kLumpModels, m.models, sizeof(ModelRecord), kMaxModels);
-  m.numvertexes = CopyRecordLump(image, header, kLumpVertexes, m.vertexes, sizeof(VertexRecord), kMaxVertexes);
-  m.numplanes = CopyRecordLump(image, header, kLumpPlanes, m.planes, sizeof(PlaneRecord), kMaxPlanes);
-  m.numleaves = CopyRecordLump(image, header, kLumpLeaves, m.leaves, sizeof(LeafRecord), kMaxLeaves);
-  m.numnodes = CopyRecordLump(image, header, kLumpNodes, m.nodes, sizeof(NodeRecord), kMaxNodes);
-  m.numtexinfo = CopyRecordLump(image, header, kLumpTexinfo, m.texinfo, sizeof(TexinfoRecord), kMaxTexinfos);
+  const int32_t size = file.length;
+  ReadPlan plan;
+  m.nummodels = PlanRecordLump(header, size, kLumpModels, m.models, sizeof(ModelRecord), kMaxModels, plan);
+  m.numvertexes =
+      PlanRecordLump(header, size, kLumpVertexes, m.vertexes, sizeof(VertexRecord), kMaxVertexes, plan);
+  m.numplanes = PlanRecordLump(header, size, kLumpPlanes, m.planes, sizeof(PlaneRecord), kMaxPlanes, plan);
+  m.numleaves = PlanRecordLump(header, size, kLumpLeaves, m.leaves, sizeof(LeafRecord), kMaxLeaves, plan);
+  m.numnodes = PlanRecordLump(header, size, kLumpNodes, m.nodes, sizeof(NodeRecord), kMaxNodes, plan);
+  m.numtexinfo =
+      PlanRecordLump(header, size, kLumpTexinfo, m.texinfo, sizeof(TexinfoRecord), kMaxTexinfos, plan);
   m.numclipnodes =
-      CopyRecordLump(image, header, kLumpClipnodes, m.clipnodes, sizeof(ClipnodeRecord), kMaxClipnodes);
-  m.numfaces = CopyRecordLump(image, header, kLumpFaces, m.faces, sizeof(FaceRecord), kMaxFaces);
+      PlanRecordLump(header, size, kLumpClipnodes, m.clipnodes, sizeof(ClipnodeRecord), kMaxClipnodes, plan);
+  m.numfaces = PlanRecordLump(header, size, kLumpFaces, m.faces, sizeof(FaceRecord), kMaxFaces, plan);
   m.nummarksurfaces =
-      CopyRecordLump(image, header, kLumpMarksurfaces, m.marksurfaces, sizeof(uint16_t), kMaxMarksurfaces);
-  m.numsurfedges = CopyRecordLump(image, header, kLumpSurfedges, m.surfedges, sizeof(int32_t), kMaxSurfedges);
-  m.numedges = CopyRecordLump(image, header, kLumpEdges, m.edges, sizeof(EdgeRecord), kMaxEdges);
+      PlanRecordLump(header, size, kLumpMarksurfaces, m.marksurfaces, sizeof(uint16_t), kMaxMarksurfaces, plan);
+  m.numsurfedges =
+      PlanRecordLump(header, size, kLumpSurfedges, m.surfedges, sizeof(int32_t), kMaxSurfedges, plan);
+  m.numedges = PlanRecordLump(header, size, kLumpEdges, m.edges, sizeof(EdgeRecord), kMaxEdges, plan);
 
-  m.texdatasize = CopyByteLump(image, header, kLumpTextures, m.texdata);
-  m.visdatasize = CopyByteLump(image, header, kLumpVisibility, m.visdata);
-  m.lightdatasize = CopyByteLump(image, header, kLumpLighting, m.lightdata);
+  m.texdatasize = PlanByteLump(header, size, kLumpTextures, m.texdata, plan);
+  m.visdatasize = PlanByteLump(header, size, kLumpVisibility, m.visdata, plan);
+  m.lightdatasize = PlanByteLump(header, size, kLumpLighting, m.lightdata, plan);
 
   const LumpEntry& ents = header.lumps[kLumpEntities];
-  CheckLumpBounds(header, kLumpEntities, image.length);
+  CheckLumpBounds(header, kLumpEntities, size);
   if (ents.length > kMaxEntdata)
     FatalError("LoadBSPFile: entdata lump holds %i bytes, more than the %i this tool can hold", ents.length,
                kMaxEntdata);
-  std::memcpy(m.entdata, image.data.get() + ents.offset, static_cast<size_t>(ents.length));
+  AddRead(plan, ents, m.entdata);
   m.entdatasize = ents.length;
 
-  image.data.reset();
+  ReadPlannedLumps(file, plan);
+  CloseReader(file);
   ConvertBSPByteOrder(false);
 }
 

@@ -173,7 +173,7 @@ void SyncDirectory(const std::string& target) {
 
 }  // namespace
 
-FileImage ReadWholeFile(const char* path) {
+FileReader OpenForReading(const char* path) {
   FILE* file = std::fopen(path, "rb");
   if (!file) FatalError("Error opening %s: %s", path, std::strerror(errno));
 #ifdef _WIN32
@@ -190,15 +190,37 @@ FileImage ReadWholeFile(const char* path) {
   if (st.st_size > INT32_MAX)
     FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path,
                static_cast<long long>(st.st_size));
+  FileReader reader;
+  reader.stream = file;
+  reader.length = static_cast<int32_t>(st.st_size);
+  return reader;
+}
 
+void ReadExact(FileReader& file, int32_t offset, void* dest, size_t length) {
+  if (length == 0) return;
+  // Reads in file order need no seek, which keeps stdio's buffer between
+  // small neighbouring pieces.
+  if (offset != file.position && std::fseek(file.stream, offset, SEEK_SET) != 0) FatalError("File read failure");
+  file.position = offset;
+  if (std::fread(dest, 1, length, file.stream) != length) FatalError("File read failure");
+  file.position += static_cast<int32_t>(length);
+}
+
+void CloseReader(FileReader& file) {
+  if (file.stream) std::fclose(file.stream);
+  file.stream = nullptr;
+}
+
+FileImage ReadWholeFile(const char* path) {
+  FileReader file = OpenForReading(path);
   FileImage image;
-  image.length = static_cast<int32_t>(st.st_size);
+  image.length = file.length;
   image.data.reset(new (std::nothrow) unsigned char[static_cast<size_t>(image.length) + 1]);
   if (!image.data) FatalError("Not enough memory to read %s (%d bytes)", path, image.length);
   size_t length = static_cast<size_t>(image.length);
-  if (std::fread(image.data.get(), 1, length, file) != length) FatalError("File read failure");
+  ReadExact(file, 0, image.data.get(), length);
   image.data[length] = 0;
-  std::fclose(file);
+  CloseReader(file);
   return image;
 }
 

@@ -22,6 +22,25 @@ struct FileImage {
 // a short read ("File read failure").
 FileImage ReadWholeFile(const char* path);
 
+// A regular file open for reading pieces of it, and its size.
+struct FileReader {
+  FILE* stream = nullptr;
+  int32_t length = 0;
+  int32_t position = 0;  // the stream's offset
+};
+
+// Opens the regular file at path for reading; refuses it exactly as
+// ReadWholeFile does, with the same messages, before any byte is read.
+FileReader OpenForReading(const char* path);
+
+// Reads length bytes at offset into dest; offset + length must not pass the
+// file's length. Fewer bytes than asked (the file shrank, or the device
+// failed) end the run with "File read failure".
+void ReadExact(FileReader& file, int32_t offset, void* dest, size_t length);
+
+// Closes the file; harmless on a closed one.
+void CloseReader(FileReader& file);
+
 // Calling sequence for replacing a file:
 //   FILE* out = OpenForWriting(path);   // new temporary file beside the target
 //   WriteExact(out, data, length); ...  // any number of writes

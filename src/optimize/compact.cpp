@@ -13,18 +13,29 @@ namespace {
 
 // Maps an old plane index to its new one, handing out new indices in order of
 // first reference. Refuses a reference outside the loaded planes before it is
-// used as an index.
+// used as an index, so the table needs one entry per loaded plane only: a
+// small map does not pay for filling a table sized for the largest.
 struct PlaneRemap {
-  std::vector<int32_t> next_index = std::vector<int32_t>(kMaxPlanes, -1);
+  std::vector<int32_t> next_index = std::vector<int32_t>(static_cast<size_t>(g_map.numplanes), -1);
   int32_t kept = 0;
 };
 
-int32_t Renumber(PlaneRemap& remap, int64_t plane, const char* kind, int32_t record) {
-  if (plane < 0 || plane >= g_map.numplanes)
-    FatalError("%s %i refers to plane %lld, but the map has %i planes", kind, record,
-               static_cast<long long>(plane), g_map.numplanes);
+[[noreturn]] void RefuseReference(const char* kind, int32_t record, int64_t plane) {
+  FatalError("%s %i refers to plane %lld, but the map has %i planes", kind, record, static_cast<long long>(plane),
+             g_map.numplanes);
+}
+
+// Note: runs once per face, node and clipnode; kept inline, with the refusal
+// out of line, so that the loops stay tight.
+inline int32_t Renumber(PlaneRemap& remap, int64_t plane, const char* kind, int32_t record) {
+  if (plane < 0 || plane >= g_map.numplanes) [[unlikely]]
+    RefuseReference(kind, record, plane);
+  // Branch-free: whether a plane is met for the first time is as good as
+  // random, and a mispredicted branch costs more than the store.
   int32_t& slot = remap.next_index[static_cast<size_t>(plane)];
-  if (slot == -1) slot = remap.kept++;
+  bool first = slot == -1;
+  slot = first ? remap.kept : slot;
+  remap.kept += first;
   return slot;
 }
 
