@@ -6,8 +6,8 @@
 // again, every plane in it is referred to, every face, node and clipnode
 // refers to a plane with the same 20 bytes as before, and everything else in
 // the file is the same as in the input. Either way the directory holds
-// nothing but the map afterwards. Any other outcome aborts, which the fuzzer
-// and the replay driver report.
+// nothing but the map afterwards, and no file is left open. Any other outcome
+// aborts, which the fuzzer and the replay driver report.
 // Built with FLATCULL_FATAL_THROWS, so that a refusal unwinds to here.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +57,14 @@ void CheckOnlyTheMap() {
     if (entry.path().filename() != "map.bsp") Fail("a file other than the map is left in its directory");
   }
   if (entries != 1) Fail("the map file is gone");
+}
+
+// The process's open descriptors: a run, refused or not, must not leave one
+// open, or a long batch would run out of them.
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
 }
 
 uint32_t Le32(const std::string& file, size_t at) {
@@ -166,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string arg2 = map_path;
   char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
   bool refused = false;
+  const int descriptors = OpenDescriptors();
   try {
     if (RunFlatcull(3, argv) != 0) Fail("the run ended with a non-zero status but no error");
   } catch (const FatalExit& e) {
@@ -173,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     refused = true;
   }
   ReleaseBSPData();
+  if (OpenDescriptors() != descriptors) Fail("the run left a file open");
   CheckOnlyTheMap();
   std::string after = ReadBack();
   if (refused) {

@@ -73,6 +73,23 @@ TEST(FaultTest, ReadingFailuresRefuseTheMap) {
   ExpectFailureLeftNoTrace("fread", "File read failure");
 }
 
+// The header and then each non-empty lump are read one by one: every read
+// fails in turn, and the first run with no read left to fail saves the map.
+TEST(FaultTest, EveryReadOfTheLoadFailing) {
+  if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
+  const MapLumps sample = SampleMapLumps();
+  int reads = 1;
+  for (const std::string& lump : sample.lump) reads += lump.empty() ? 0 : 1;
+  for (int n = 1; n <= reads; ++n) ExpectFailureLeftNoTrace("fread:" + std::to_string(n), "File read failure");
+
+  std::string dir = FreshMapDir(BuildMap(sample));
+  bool fired = true;
+  RunResult r = RunFailing(dir, "fread:" + std::to_string(reads + 1), fired);
+  EXPECT_FALSE(fired) << "the load read more often than counted";
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+}
+
 TEST(FaultTest, MapThatCannotBeOpenedIsReportedMissing) {
   if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
   const std::string map = BuildSampleMap();

@@ -100,6 +100,13 @@ void ReadPlannedLumps(FileReader& file, ReadPlan& plan) {
 // so a map costs its own size in memory once, not twice.
 void LoadBSPFile(const char* path) {
   FileReader file = OpenForReading(path);
+  // A refusal normally ends the process, which closes the file; in a build
+  // where FatalError unwinds instead (the fuzz target), this closes it.
+  // CloseReader is harmless on a closed file.
+  struct CloseOnUnwind {
+    FileReader& file;
+    ~CloseOnUnwind() { CloseReader(file); }
+  } closer{file};
   if (file.length < kHeaderSize)
     FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path, file.length,
                kHeaderSize);
