@@ -7,10 +7,11 @@
 // fdopen, fwrite, fseek, fflush, fsync, fclose, rename (the writing side).
 // fchmod and fdopen count only calls on the descriptor mkstemp returned, and
 // fwrite, fseek, fflush and fclose only calls on the stream fdopen made of it
-// (the temporary file), so that console output, the reading side and a
-// coverage build's own data files neither shift the count nor fail. A failed call does nothing and returns the failure value with
-// errno set, except fclose, which still closes (as a real failing close
-// does). Every other call goes to the real function.
+// (the temporary file), and fread only calls on the stream fopen last made
+// (the map), so that console output and a coverage build's own data files
+// neither shift the count nor fail. A failed call does nothing and returns
+// the failure value with errno set, except fclose, which still closes (as a
+// real failing close does). Every other call goes to the real function.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
@@ -26,6 +27,7 @@ namespace {
 
 int temp_fd = -1;
 FILE* temp_stream = nullptr;
+FILE* read_stream = nullptr;
 
 template <typename Fn>
 Fn Real(const char* name) {
@@ -69,7 +71,8 @@ FILE* fopen(const char* path, const char* mode) {
     errno = EACCES;
     return nullptr;
   }
-  return real(path, mode);
+  read_stream = real(path, mode);
+  return read_stream;
 }
 
 int fstat(int fd, struct stat* st) {
@@ -83,7 +86,7 @@ int fstat(int fd, struct stat* st) {
 
 size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
   static auto real = Real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
-  if (ShouldFail("fread")) {
+  if (stream == read_stream && ShouldFail("fread")) {
     errno = EIO;
     return 0;
   }
@@ -159,6 +162,7 @@ int fsync(int fd) {
 int fclose(FILE* stream) {
   static auto real = Real<int (*)(FILE*)>("fclose");
   bool fail = stream == temp_stream && stream && ShouldFail("fclose");
+  if (stream == read_stream) read_stream = nullptr;
   if (stream == temp_stream) {
     temp_stream = nullptr;
     temp_fd = -1;
