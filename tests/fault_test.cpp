@@ -15,21 +15,21 @@
 
 namespace {
 
-// Runs the tool on a fresh copy of map with FLATCULL_FAIL=spec preloaded;
+// Runs the tool on a fresh copy of map with FLATCULL_FAIL=fault preloaded;
 // returns the result and sets fired when the shim made the call fail.
-RunResult RunFailing(const std::string& dir, const std::string& spec, bool& fired) {
+RunResult RunFailing(const std::string& dir, const std::string& fault, bool& fired) {
   std::string log = dir + "/../fault.log";
   std::remove(log.c_str());
   RunResult r = refusal::Cull(dir, [&] {
     setenv("LD_PRELOAD", FAULTSHIM_PATH, 1);
-    setenv("FLATCULL_FAIL", spec.c_str(), 1);
+    setenv("FLATCULL_FAIL", fault.c_str(), 1);
     setenv("FLATCULL_FAIL_LOG", log.c_str(), 1);
     // A sanitizer build's runtime must come first among the libraries; the
     // shim is only a wrapper around libc and does not mind.
     std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
   });
-  fired = FileExists(log) && ReadFile(log).find(spec.substr(0, spec.find(':'))) == 0;
+  fired = FileExists(log) && ReadFile(log).find(fault.substr(0, fault.find(':'))) == 0;
   std::remove(log.c_str());
   return r;
 }
@@ -43,13 +43,13 @@ std::string FreshMapDir(const std::string& map) {
   return dir;
 }
 
-void ExpectFailureLeftNoTrace(const std::string& spec, const std::string& message) {
-  SCOPED_TRACE(spec);
+void ExpectFailureLeftNoTrace(const std::string& fault, const std::string& message) {
+  SCOPED_TRACE(fault);
   const std::string map = BuildSampleMap();
   std::string dir = FreshMapDir(map);
   std::string path = dir + "/m.bsp";
   bool fired = false;
-  RunResult r = RunFailing(dir, spec, fired);
+  RunResult r = RunFailing(dir, fault, fired);
   EXPECT_TRUE(fired) << "the injected failure did not happen";
   std::string expected = message;
   if (size_t at = expected.find("{path}"); at != std::string::npos) expected.replace(at, 6, path);
@@ -105,7 +105,7 @@ TEST(FaultTest, MapThatCannotBeOpenedIsReportedMissing) {
 TEST(FaultTest, EachStepOfTheSaveFailing) {
   if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
   const struct {
-    const char* spec;
+    const char* fault;
     const char* message;
   } faults[] = {
       {"mkstemp", "Error opening {path}.XXXXXX: Permission denied"},
@@ -117,7 +117,7 @@ TEST(FaultTest, EachStepOfTheSaveFailing) {
       {"fclose", "Error writing {path}: Disk quota exceeded"},
       {"rename", "Error writing {path}: Invalid cross-device link"},
   };
-  for (const auto& f : faults) ExpectFailureLeftNoTrace(f.spec, f.message);
+  for (const auto& f : faults) ExpectFailureLeftNoTrace(f.fault, f.message);
 }
 
 // Every write of the temporary file fails in turn; the first run in which

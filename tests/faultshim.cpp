@@ -41,11 +41,11 @@ bool ShouldFail(const char* name) {
   static int calls[16];
   static const char* const kNames[] = {"fopen",  "fstat",  "fread", "mkstemp", "fchmod", "fdopen",
                                        "fwrite", "fseek",  "fflush", "fsync",  "fclose", "rename"};
-  const char* spec = std::getenv("FLATCULL_FAIL");
-  if (!spec) return false;
+  const char* fault = std::getenv("FLATCULL_FAIL");
+  if (!fault) return false;
   size_t len = std::strlen(name);
-  if (std::strncmp(spec, name, len) != 0 || (spec[len] != '\0' && spec[len] != ':')) return false;
-  int wanted = spec[len] == ':' ? std::atoi(spec + len + 1) : 1;
+  if (std::strncmp(fault, name, len) != 0 || (fault[len] != '\0' && fault[len] != ':')) return false;
+  int wanted = fault[len] == ':' ? std::atoi(fault + len + 1) : 1;
   int index = 0;
   while (std::strcmp(kNames[index], name) != 0) ++index;
   if (++calls[index] != wanted) return false;
