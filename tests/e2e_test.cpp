@@ -14,29 +14,19 @@
 #include <gtest/gtest.h>
 
 #include "mapbuilder.h"
+#include "refusal.h"
 #include "testutil.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kErrorBanner = "\n************ ERROR ************\n";
-const std::vector<std::string> kJustTheMap = {"m.bsp"};
+using refusal::Cull;
+using refusal::kJustTheMap;
+using refusal::MapDir;
 
 std::string Banner() {
   return std::string("\n\nTessavar by Orlwen, v1.5 (") + __DATE__ + ")\nBased on code by Hollin Software\n";
-}
-
-// A scratch directory holding map as m.bsp. Its real path: the tool names
-// the map by the current directory, which has its links resolved.
-std::string MapDir(const std::string& map) {
-  std::string dir = fs::canonical(MakeTempDir()).string();
-  WriteFile(dir + "/m.bsp", map);
-  return dir;
-}
-
-RunResult Cull(const std::string& dir, const std::function<void()>& before_exec = nullptr) {
-  return RunTool({"-nopause", "m.bsp"}, dir, "", before_exec);
 }
 
 // The usage table of the three-room sample map.
@@ -152,16 +142,8 @@ std::string FillPath(std::string text, const std::string& path) {
 // A refused run prints the banner first and ends with the error banner and a
 // one-line message; returns that message.
 std::string ErrorMessage(const RunResult& r) {
-  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.substr(0, Banner().size()), Banner());
-  size_t at = r.out.find(kErrorBanner);
-  if (at == std::string::npos) {
-    ADD_FAILURE() << "no error banner in:\n" << r.out;
-    return "";
-  }
-  std::string message = r.out.substr(at + kErrorBanner.size());
-  EXPECT_TRUE(message.size() > 1 && message.find('\n') == message.size() - 1) << message;
-  return message.substr(0, message.size() - 1);
+  return refusal::ErrorMessage(r);
 }
 
 TEST(EndToEndTest, BadMapsAreRefusedAndLeftUntouched) {
