@@ -176,16 +176,29 @@ TEST(EndToEndTest, SaveIntoReadOnlyDirectoryLeavesMapIntact) {
   std::string map = BuildSampleMap();
   std::string dir = MapDir(map);
   std::function<void()> drop_root;
+  std::string tool_copy;
   if (geteuid() == 0) {
     // Root writes anywhere; run the tool as a user who may read the map but
-    // not create a file beside it.
+    // not create a file beside it. That user may not reach the build tree
+    // (a checkout in a private directory), so it runs a copy of the tool.
     drop_root = [] {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
     };
+    std::string tool_dir = MakeTempDir();
+    tool_copy = tool_dir + "/" + fs::path(ToolCommand().back()).filename().string();
+    fs::copy_file(ToolCommand().back(), tool_copy);
+    ASSERT_EQ(chmod(tool_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(tool_copy.c_str(), 0755), 0);
   }
+  std::string saved_exe = getenv("FLATCULL_TEST_EXE") ? getenv("FLATCULL_TEST_EXE") : "";
+  if (!tool_copy.empty()) setenv("FLATCULL_TEST_EXE", tool_copy.c_str(), 1);
   ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
   RunResult r = Cull(dir, drop_root);
   chmod(dir.c_str(), 0755);
+  if (saved_exe.empty())
+    unsetenv("FLATCULL_TEST_EXE");
+  else
+    setenv("FLATCULL_TEST_EXE", saved_exe.c_str(), 1);
   if (drop_root && r.status == 126) GTEST_SKIP() << "running as root and unable to drop privileges";
   ExpectFailedSaveLeftNoTrace(r, dir, map);
 }
