@@ -7,7 +7,7 @@
 #   same     runs the native, Windows and s390x builds on the same maps and
 #            checks that they write the very same bytes.
 # With no argument it does all three. Installs the Debian packages it needs
-# when they are missing. Build trees go to build-cross/ (or $CROSS_BUILD_DIR);
+# when they are missing (scripts/deps.sh). Build trees go to build-cross/ (or $CROSS_BUILD_DIR);
 # the native build is build/, as scripts/test.sh leaves it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,20 +21,13 @@ qemu_s390x=(qemu-s390x -L /usr/s390x-linux-gnu)
 
 say() { printf '\n== %s\n' "$*"; }
 
-install_missing() {
-  local missing=()
-  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return
-  say "installing ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
+install_missing() { bash scripts/deps.sh "$@"; }
 
 # The native build with its tests: the test program that drives the Windows
 # exe, and the map generator for the byte comparison.
 native_build() {
   [ -n "${native_done:-}" ] && return
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
   cmake --build build -j"$jobs" --target flatcull flatcull_tests crossmaps >/dev/null
   native_done=1
 }
@@ -90,7 +83,7 @@ s390x_build() {
 
 check_windows() {
   say "Windows: mingw-w64 build, end-to-end suites under wine"
-  install_missing cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
+  install_missing test windows
   native_build
   windows_build
   start_wine
@@ -102,7 +95,7 @@ check_windows() {
 
 check_s390x() {
   say "s390x: big-endian build, every suite under qemu-user"
-  install_missing cmake make googletest g++-s390x-linux-gnu qemu-user
+  install_missing test s390x
   s390x_build
   # The test program runs the s390x tool through qemu itself, so nothing here
   # relies on binfmt_misc being set up.
@@ -114,8 +107,7 @@ check_s390x() {
 
 check_same() {
   say "same maps in, same bytes out: native, Windows and s390x"
-  install_missing cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 googletest \
-    g++-s390x-linux-gnu qemu-user
+  install_missing test windows s390x
   native_build
   windows_build
   s390x_build

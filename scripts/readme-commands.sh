@@ -19,11 +19,11 @@ cd "$(dirname "$0")/.."
 # All of them run in order, with HOME set to a scratch folder, so that ~ is
 # never the user's own.
 table=$(cat <<'EOF'
-repo  | Optimized!                | cmake -B build && cmake --build build -j2 --target demo
+repo  | Optimized!                | bash scripts/demo.sh
 ci    |                           | bash scripts/test.sh
-repo  | share/man/man1/flatcull.1 | cmake --install build --prefix ~/.local
+repo  | share/man/man1/flatcull.1 | cmake --install build --strip --prefix ~/.local
 maps  | FLATCULL(1)               | man flatcull
-repo  | flatcull-1.0.0-win64.zip  | bash scripts/package.sh
+repo  | flatcull-1.5.0-win64.zip  | bash scripts/package.sh
 maps  | Optimized!                | flatcull -nopause maps/start.bsp
 maps  | failed: maps/damaged.bsp  | for f in maps/*.bsp; do flatcull -nopause "$f" || echo "failed: $f"; done
 maps  | Planes actually used: 22  | flatcull -nopause -logfile batch maps/e1m1.bsp

@@ -26,7 +26,10 @@ using refusal::kJustTheMap;
 using refusal::MapDir;
 
 std::string Banner() {
-  return std::string("\n\nTessavar by Orlwen, v1.5 (") + __DATE__ + ")\nBased on code by Hollin Software\n";
+#ifndef FLATCULL_BUILD_DATE
+#define FLATCULL_BUILD_DATE __DATE__
+#endif
+  return std::string("\n\nTessavar by Orlwen, v1.5 (") + FLATCULL_BUILD_DATE + ")\nBased on code by Hollin Software\n";
 }
 
 // The usage table of the three-room sample map.

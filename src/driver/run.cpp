@@ -75,8 +75,12 @@ Options ParseArguments(int argc, char** argv) {
   return options;
 }
 
+#ifndef FLATCULL_BUILD_DATE
+#define FLATCULL_BUILD_DATE __DATE__
+#endif
+
 void PrintBanner() {
-  TeePrint("\n\nTessavar by Orlwen, v1.5 (%s)\n", __DATE__);
+  TeePrint("\n\nTessavar by Orlwen, v" FLATCULL_VERSION " (%s)\n", FLATCULL_BUILD_DATE);
   TeePrint("Based on code by Hollin Software\n");
 }
 
