@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bsp/bspfile.h"
+#include "maprecords.h"
 
 // Little-endian encodings of one value.
 std::string Le16(uint16_t value);

@@ -1,17 +1,18 @@
-// load.h: reading a map file into the map store.
+// load.h: reading a map file.
 #pragma once
 
-// Reads the map at path into g_map, in host byte order. Refuses through
-// FatalError, before any lump is read: a file that cannot be opened or is not
-// a regular file (see OpenForReading), a file shorter than its header, a version
-// other than 30 ("%s is version %i, not %i"), a record lump that is not a
-// whole number of records ("LoadBSPFile: odd lump size"), a lump that lies
-// outside the file, a lump larger than its store capacity, and a byte lump
-// that cannot be allocated ("AllocLump: unable to allocate memory"); then, a
-// file that yields fewer bytes than its size promised ("File read failure").
-// Each lump is read straight into the store; the file is never held whole.
-void LoadBSPFile(const char* path);
+#include <string>
 
-// Frees the texdata, visdata and lightdata buffers and empties the store, so
-// that another map can be loaded; harmless when nothing was loaded.
-void ReleaseBSPData();
+#include "bsp/bspfile.h"
+
+// Reads the map at path with one read of the whole file (see ReadWholeFile,
+// which also says how a file that cannot be read is refused) and checks, in
+// this order, before any lump is used: the file holds its header ("%s is too
+// short to be a map: ..."), the version is 30 ("%s is version %i, not %i"),
+// then for each record lump (models, vertexes, planes, leaves, nodes,
+// texinfos, clipnodes, faces, marksurfaces, surfedges, edges) that it holds
+// whole records ("LoadBSPFile: odd lump size") and lies inside the file, then
+// the same for texdata, visdata, lightdata and entdata ("LoadBSPFile: %s lump
+// lies outside the file (...)"). Raises a MapFailure for the first fault.
+// No count limits a lump: the file's size is the only bound.
+Map LoadBSPFile(const std::string& path);

@@ -1,8 +1,33 @@
-// save.h: writing the map store back to a map file.
+// save.h: writing a map back to a map file.
 #pragma once
 
-// Writes g_map to path in the fixed writing order, each lump padded to a
-// 4-byte boundary, and replaces the file atomically (see fileio.h). Leaves
-// the store in file byte order. Any failure ends through FatalError with the
-// file at path unchanged.
-void SaveBSPFile(const char* path);
+#include <string>
+#include <vector>
+
+#include "bsp/bspfile.h"
+#include "common/fileio.h"
+
+// A map laid out for writing: the header, then every lump in the writing
+// order (planes, leaves, vertexes, nodes, texinfos, faces, clipnodes,
+// marksurfaces, surfedges, edges, models, lightdata, visdata, entdata,
+// texdata), each followed by zero filler up to a multiple of 4 bytes. The
+// header gives each lump's offset and unpadded length.
+struct MapLayout {
+  unsigned char header[kHeaderSize];
+  std::vector<ByteRange> pieces;  // the header first; views into the map
+  int64_t size = 0;
+};
+
+// Lays the map out; raises "SaveBSPFile: the %s lump would end past 2 GiB"
+// when lumps that overlapped in the file add up to more than an offset can
+// hold. The layout refers to map, which must outlive it. Not copyable: the
+// first piece points at the header.
+std::unique_ptr<MapLayout> LayOutMap(const Map& map);
+
+// Whether the layout's bytes are exactly the bytes of the file the map was
+// loaded from.
+bool LayoutMatchesFile(const Map& map, const MapLayout& layout);
+
+// Writes the map to path in the layout above, through a ReplacementFile: the
+// file is replaced atomically, and any failure leaves it unchanged.
+void SaveBSPFile(const Map& map, const std::string& path);

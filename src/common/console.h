@@ -1,9 +1,13 @@
-// console.h: the one output routine and the one fatal-error routine.
+// console.h: the one output routine, and the failure that ends one map.
 // Every message the tool prints goes through TeePrint, so the log, once it is
-// open, is an exact copy of what the console shows.
+// open, is an exact copy of what the console shows. A step that cannot go on
+// raises a MapFailure through FatalError; only the driver catches it, prints
+// it with ReportFailure and decides how the run goes on.
 #pragma once
 
 #include <cstdio>
+#include <stdexcept>
+#include <string>
 
 #if defined(__GNUC__)
 #define PRINTF_LIKE __attribute__((format(printf, 1, 2)))
@@ -21,15 +25,17 @@ extern FILE* LogFile;
 // stream are not reported.
 PRINTF_LIKE void TeePrint(const char* format, ...);
 
-// Prints the error banner, the formatted message (cut like TeePrint's) and a
-// line end to the console and the log, then ends the process with status 1.
-// Exit handlers run, so a pending temporary file is removed (see fileio.h).
+// Why the current map cannot be processed; what() is the message, already
+// formatted and cut to 1023 characters.
+class MapFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Formats the message like TeePrint and throws it as a MapFailure. Prints
+// nothing itself.
 [[noreturn]] PRINTF_LIKE void FatalError(const char* format, ...);
 
-#ifdef FLATCULL_FATAL_THROWS
-// Fuzzing builds only: what FatalError throws, once it has printed, instead
-// of ending the process.
-struct FatalExit {
-  int status;
-};
-#endif
+// Prints a failure as the console shows every error: the error banner, the
+// message and a line end.
+void ReportFailure(const MapFailure& failure);

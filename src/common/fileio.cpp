@@ -1,20 +1,15 @@
 // fileio.cpp: whole-file reading and safe replacement of a file.
-// Owns the one pending replacement: the target's path, the temporary file
-// beside it and its stream. While a temporary file is pending, an exit or a
-// terminating signal removes it; once it has been renamed over the target
-// nothing is pending.
+// The only state outside the objects is the signal handler's record of the
+// pending temporary file: set while a ReplacementFile owns one, cleared
+// before it is renamed or removed.
 #include "common/fileio.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
-
-#include "common/console.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -23,96 +18,128 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
-struct PendingWrite {
-  std::string target;  // the file being replaced, links followed
-  std::string temp;    // the temporary file, empty when none is pending
-  FILE* stream = nullptr;
-};
-
-PendingWrite pending;
-
 // The temporary file's name as the signal handler sees it: set only while
-// the name is complete and stable, so the handler can unlink it safely.
+// the name is complete and stable, so the handler can remove it safely.
 const char* volatile signal_temp_path = nullptr;
 
-// Closes and removes a pending temporary file. Safe to run more than once.
-void RemovePendingTemp() {
-  signal_temp_path = nullptr;
-  if (pending.stream) std::fclose(pending.stream);
-  pending.stream = nullptr;
-  if (!pending.temp.empty()) std::remove(pending.temp.c_str());
-  pending.temp.clear();
-}
-
-#ifndef _WIN32
-// Note: only async-signal-safe calls here.
-void RemoveTempOnSignal(int signo) {
-  const char* temp = signal_temp_path;
-  if (temp) unlink(temp);
-  signal(signo, SIG_DFL);
-  raise(signo);
-}
+// Closes a descriptor on every path out of a read.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+#ifdef _WIN32
+    _close(fd);
+#else
+    close(fd);
 #endif
-
-void ArmCleanup() {
-  static bool armed = false;
-  if (armed) return;
-  armed = true;
-  std::atexit(RemovePendingTemp);
-#ifndef _WIN32
-  for (int signo : {SIGINT, SIGTERM, SIGHUP}) signal(signo, RemoveTempOnSignal);
-#endif
-}
-
-// Removes the temporary file and ends the run, naming the target and the
-// system's reason (taken before the clean-up can change errno).
-[[noreturn]] void FailWrite(const char* reason) {
-  std::string why = reason;
-  std::string target = pending.target;
-  RemovePendingTemp();
-  FatalError("Error writing %s: %s", target.c_str(), why.c_str());
-}
-
-[[noreturn]] void FailWriteErrno() { FailWrite(std::strerror(errno)); }
+  }
+};
 
 #ifdef _WIN32
 
-std::string ResolveLinks(const char* path) { return path; }
+using FileStat = struct _stat64;
+int OpenForReading(const std::string& path) { return _open(path.c_str(), _O_RDONLY | _O_BINARY); }
+int StatOf(int fd, FileStat& st) { return _fstat64(fd, &st); }
+bool IsDirectory(const FileStat& st) { return (st.st_mode & _S_IFMT) == _S_IFDIR; }
+bool IsRegular(const FileStat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
+long long ReadSome(int fd, unsigned char* dest, size_t length) {
+  return _read(fd, dest, static_cast<unsigned>(std::min<size_t>(length, 1u << 30)));
+}
 
+#else
 
-// Creates a new file named after the target, exclusively.
-int CreateTempFile(const std::string& target, std::string& temp) {
+using FileStat = struct stat;
+// Note: O_NONBLOCK, so that a FIFO is refused instead of waited on.
+int OpenForReading(const std::string& path) { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }
+int StatOf(int fd, FileStat& st) { return fstat(fd, &st); }
+bool IsDirectory(const FileStat& st) { return S_ISDIR(st.st_mode); }
+bool IsRegular(const FileStat& st) { return S_ISREG(st.st_mode); }
+long long ReadSome(int fd, unsigned char* dest, size_t length) { return read(fd, dest, length); }
+
+#endif
+
+// Refuses anything but a regular file smaller than 2 GiB.
+int32_t CheckedSize(const std::string& path, int fd) {
+  FileStat st;
+  if (StatOf(fd, st) != 0) FatalError("Error reading %s: %s", path.c_str(), std::strerror(errno));
+  if (IsDirectory(st)) FatalError("Error opening %s: %s", path.c_str(), std::strerror(EISDIR));
+  if (!IsRegular(st)) FatalError("Error opening %s: not a regular file", path.c_str());
+  if (st.st_size > INT32_MAX)
+    FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path.c_str(),
+               static_cast<long long>(st.st_size));
+  return static_cast<int32_t>(st.st_size);
+}
+
+}  // namespace
+
+FileBytes ReadWholeFile(const std::string& path) {
+  Descriptor file{OpenForReading(path)};
+  if (file.fd < 0) throw FileNotFound(path);
+  FileBytes bytes;
+  bytes.size = CheckedSize(path, file.fd);
+  bytes.data = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(bytes.size));
+  for (size_t done = 0; done < static_cast<size_t>(bytes.size);) {
+    long long got = ReadSome(file.fd, bytes.data.get() + done, static_cast<size_t>(bytes.size) - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) FatalError("File read failure");
+    done += static_cast<size_t>(got);
+  }
+  return bytes;
+}
+
+namespace {
+
+#ifdef _WIN32
+
+std::string ResolveLinks(const std::string& path) { return path; }
+
+// Creates a new file beside the target, exclusively.
+int CreateTempFile(const std::string& dir, std::string& temp) {
   for (unsigned attempt = 0;; ++attempt) {
-    temp = target + ".tmp" + std::to_string(_getpid()) + "_" + std::to_string(attempt);
+    temp = dir + "flatcull." + std::to_string(_getpid()) + "_" + std::to_string(attempt);
     int fd = _open(temp.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd >= 0 || errno != EEXIST || attempt >= 100) return fd;
   }
 }
 
-FILE* StreamLikeTarget(int fd, const std::string&) { return _fdopen(fd, "wb"); }
+void MatchTarget(int, const std::string&) {}
 
-int SyncFile(FILE* stream) { return _commit(_fileno(stream)); }
+bool WriteAll(int fd, const std::vector<ByteRange>& pieces) {
+  for (const ByteRange& piece : pieces) {
+    const auto* bytes = static_cast<const unsigned char*>(piece.data);
+    for (size_t done = 0; done < piece.size;) {
+      int n = _write(fd, bytes + done, static_cast<unsigned>(std::min<size_t>(piece.size - done, 1u << 30)));
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+  }
+  return true;
+}
+
+int SyncFile(int fd) { return _commit(fd); }
+int CloseFile(int fd) { return _close(fd); }
 
 // A plain rename cannot replace an existing file on Windows.
-bool ReplaceTarget() {
-  return MoveFileExA(pending.temp.c_str(), pending.target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ReplaceTarget(const std::string& temp, const std::string& target) {
+  return MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::string ReplaceError() { return "Windows error " + std::to_string(GetLastError()); }
 
 void SyncDirectory(const std::string&) {}
 
+void ArmSignals() {}
+
 #else
 
 // Follows symbolic links, so that the temporary file sits beside the real
 // file and the rename replaces that file rather than the link.
-std::string ResolveLinks(const char* path) {
+std::string ResolveLinks(const std::string& path) {
   std::string resolved = path;
   for (int depth = 0; depth < 40; ++depth) {
     struct stat st;
@@ -130,15 +157,17 @@ std::string ResolveLinks(const char* path) {
   return resolved;
 }
 
-int CreateTempFile(const std::string& target, std::string& temp) {
-  temp = target + ".XXXXXX";
+// Note: the name is short and fixed, so that it fits wherever the map's own
+// name does, however long that is.
+int CreateTempFile(const std::string& dir, std::string& temp) {
+  temp = dir + "flatcull.XXXXXX";
   return mkstemp(temp.data());
 }
 
 // The replacement keeps the target's permission bits and, where the process
 // may set them (run as root on someone's map, say), its owner and group; a
 // new file gets the usual permission bits.
-FILE* StreamLikeTarget(int fd, const std::string& target) {
+bool MatchTarget(int fd, const std::string& target) {
   struct stat st;
   if (stat(target.c_str(), &st) != 0) {
     mode_t mask = umask(0);
@@ -148,118 +177,124 @@ FILE* StreamLikeTarget(int fd, const std::string& target) {
     // Note: best effort; an unprivileged user keeps the map as their own.
     [[maybe_unused]] int ignored = fchown(fd, st.st_uid, st.st_gid);
   }
-  if (fchmod(fd, st.st_mode & 07777) != 0) return nullptr;
-  return fdopen(fd, "wb");
+  return fchmod(fd, st.st_mode & 07777) == 0;
 }
 
-int SyncFile(FILE* stream) { return fsync(fileno(stream)); }
+// One gathered write for the whole file where the system takes it.
+bool WriteAll(int fd, const std::vector<ByteRange>& pieces) {
+  std::vector<iovec> iov;
+  for (const ByteRange& piece : pieces)
+    if (piece.size) iov.push_back({const_cast<void*>(piece.data), piece.size});
+  for (size_t first = 0; first < iov.size();) {
+    int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+    ssize_t n = writev(fd, iov.data() + first, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    // Step over what was written: whole pieces, then part of one.
+    for (auto left = static_cast<size_t>(n); left > 0;) {
+      size_t step = std::min(left, iov[first].iov_len);
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + step;
+      iov[first].iov_len -= step;
+      left -= step;
+      if (iov[first].iov_len == 0) ++first;
+    }
+  }
+  return true;
+}
 
-bool ReplaceTarget() { return std::rename(pending.temp.c_str(), pending.target.c_str()) == 0; }
+int SyncFile(int fd) { return fsync(fd); }
+int CloseFile(int fd) { return close(fd); }
+
+bool ReplaceTarget(const std::string& temp, const std::string& target) {
+  return std::rename(temp.c_str(), target.c_str()) == 0;
+}
 
 std::string ReplaceError() { return std::strerror(errno); }
 
 // Makes the rename itself durable. Note: the map has already been replaced
 // when this runs, so a failure here is not reported as a failed save.
-void SyncDirectory(const std::string& target) {
-  size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY);
+void SyncDirectory(const std::string& dir) {
+  int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
   close(fd);
 }
 
+// Note: only async-signal-safe calls here.
+void RemoveTempOnSignal(int signo) {
+  const char* temp = signal_temp_path;
+  if (temp) unlink(temp);
+  signal(signo, SIG_DFL);
+  raise(signo);
+}
+
+// A signal the process inherited ignored (under nohup, say) stays ignored.
+void ArmSignals() {
+  static bool armed = false;
+  if (armed) return;
+  armed = true;
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    signal(signo, RemoveTempOnSignal);
+  }
+}
+
 #endif
+
+// The directory part of path, with its trailing slash; empty for none.
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
 
 }  // namespace
 
-FileReader OpenForReading(const char* path) {
-  FILE* file = std::fopen(path, "rb");
-  if (!file) FatalError("Error opening %s: %s", path, std::strerror(errno));
-#ifdef _WIN32
-  struct _stat64 st;
-  if (_fstat64(_fileno(file), &st) != 0) FatalError("Error reading %s: %s", path, std::strerror(errno));
-  bool directory = (st.st_mode & _S_IFMT) == _S_IFDIR, regular = (st.st_mode & _S_IFMT) == _S_IFREG;
-#else
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0) FatalError("Error reading %s: %s", path, std::strerror(errno));
-  bool directory = S_ISDIR(st.st_mode), regular = S_ISREG(st.st_mode);
-#endif
-  if (directory) FatalError("Error opening %s: %s", path, std::strerror(EISDIR));
-  if (!regular) FatalError("Error opening %s: not a regular file", path);
-  if (st.st_size > INT32_MAX)
-    FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path,
-               static_cast<long long>(st.st_size));
-  FileReader reader;
-  reader.stream = file;
-  reader.length = static_cast<int32_t>(st.st_size);
-  return reader;
-}
-
-void ReadExact(FileReader& file, int32_t offset, void* dest, size_t length) {
-  if (length == 0) return;
-  // Reads in file order need no seek, which keeps stdio's buffer between
-  // small neighbouring pieces.
-  if (offset != file.position && std::fseek(file.stream, offset, SEEK_SET) != 0) FatalError("File read failure");
-  file.position = offset;
-  if (std::fread(dest, 1, length, file.stream) != length) FatalError("File read failure");
-  file.position += static_cast<int32_t>(length);
-}
-
-void CloseReader(FileReader& file) {
-  if (file.stream) std::fclose(file.stream);
-  file.stream = nullptr;
-}
-
-FileImage ReadWholeFile(const char* path) {
-  FileReader file = OpenForReading(path);
-  FileImage image;
-  image.length = file.length;
-  image.data.reset(new (std::nothrow) unsigned char[static_cast<size_t>(image.length) + 1]);
-  if (!image.data) FatalError("Not enough memory to read %s (%d bytes)", path, image.length);
-  size_t length = static_cast<size_t>(image.length);
-  ReadExact(file, 0, image.data.get(), length);
-  image.data[length] = 0;
-  CloseReader(file);
-  return image;
-}
-
-FILE* OpenForWriting(const char* path) {
-  ArmCleanup();
-  pending.target = ResolveLinks(path);
+ReplacementFile::ReplacementFile(const std::string& path) : target_(ResolveLinks(path)) {
+  ArmSignals();
+  std::string dir = DirectoryOf(target_);
   std::string temp;
-  int fd = CreateTempFile(pending.target, temp);
-  if (fd < 0) FatalError("Error opening %s: %s", temp.c_str(), std::strerror(errno));
-  pending.temp = temp;
-  signal_temp_path = pending.temp.c_str();
-  pending.stream = StreamLikeTarget(fd, pending.target);
-  if (!pending.stream) {
-    int saved = errno;
-#ifdef _WIN32
-    _close(fd);
-#else
-    close(fd);
-#endif
-    errno = saved;
-    FailWriteErrno();
+  fd_ = CreateTempFile(dir, temp);
+  if (fd_ < 0) {
+    std::string folder = dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir.empty() ? "." : dir;
+    FatalError("Error writing %s: cannot create a file in %s: %s", path.c_str(), folder.c_str(),
+               std::strerror(errno));
   }
-  return pending.stream;
+  temp_ = temp;
+  signal_temp_path = temp_.c_str();
+#ifndef _WIN32
+  if (!MatchTarget(fd_, target_)) Fail(std::strerror(errno));
+#endif
 }
 
-void WriteExact(FILE* stream, const void* data, size_t length) {
-  if (length != 0 && std::fwrite(data, 1, length, stream) != length) FailWriteErrno();
-}
+ReplacementFile::~ReplacementFile() { Discard(); }
 
-void SeekTo(FILE* stream, long offset) {
-  if (std::fseek(stream, offset, SEEK_SET) != 0) FailWriteErrno();
-}
-
-void CommitWrite(FILE* stream) {
-  if (std::fflush(stream) != 0 || SyncFile(stream) != 0) FailWriteErrno();
-  pending.stream = nullptr;
-  if (std::fclose(stream) != 0) FailWriteErrno();
-  if (!ReplaceTarget()) FailWrite(ReplaceError().c_str());
+void ReplacementFile::Discard() {
   signal_temp_path = nullptr;
-  pending.temp.clear();
-  SyncDirectory(pending.target);
+  if (fd_ >= 0) CloseFile(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) std::remove(temp_.c_str());
+  temp_.clear();
+}
+
+// Removes the temporary file before the failure unwinds, so that the message
+// comes after the clean-up, with the reason taken before it.
+void ReplacementFile::Fail(const std::string& reason) {
+  Discard();
+  FatalError("Error writing %s: %s", target_.c_str(), reason.c_str());
+}
+
+void ReplacementFile::Write(const std::vector<ByteRange>& pieces) {
+  if (!WriteAll(fd_, pieces)) Fail(std::strerror(errno == 0 ? EIO : errno));
+}
+
+void ReplacementFile::Commit() {
+  if (SyncFile(fd_) != 0) Fail(std::strerror(errno));
+  int fd = fd_;
+  fd_ = -1;
+  if (CloseFile(fd) != 0) Fail(std::strerror(errno));
+  if (!ReplaceTarget(temp_, target_)) Fail(ReplaceError());
+  signal_temp_path = nullptr;
+  temp_.clear();
+  SyncDirectory(DirectoryOf(target_));
 }

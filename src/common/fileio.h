@@ -1,70 +1,74 @@
-// fileio.h: whole-file reading and safe, checked replacement of a file.
+// fileio.h: reading a whole file, and replacing a file safely.
 // A file is replaced by writing a complete new file beside it and renaming it
 // over the old one, so a failure at any point leaves the old file as it was.
-// Every routine here either succeeds or ends the process through FatalError.
+// Every routine here either succeeds or raises a MapFailure (console.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
-// A file's bytes, followed by one zero byte that is not counted in length.
-struct FileImage {
+#include "common/console.h"
+
+// Raised when a file cannot be opened at all; what() is its name.
+class FileNotFound : public MapFailure {
+ public:
+  using MapFailure::MapFailure;
+};
+
+// A whole file's bytes.
+struct FileBytes {
   std::unique_ptr<unsigned char[]> data;
-  int32_t length = 0;
+  int32_t size = 0;
 };
 
-// Reads the whole regular file at path. Refuses, through FatalError, a file
-// that cannot be opened ("Error opening %s: %s"), anything that is not a
-// regular file (a directory reports the system's text for EISDIR), a file of
-// 2 GiB or more, a failed size query, a buffer that cannot be allocated, and
-// a short read ("File read failure").
-FileImage ReadWholeFile(const char* path);
+// Reads the whole regular file at path with one open and without blocking (a
+// FIFO or a device is refused, never waited on). Raises FileNotFound when it
+// cannot be opened; refuses a failed size query ("Error reading %s: %s"), a
+// directory ("Error opening %s: %s" with the system's text for EISDIR),
+// anything else that is not a regular file, a file of 2 GiB or more, and a
+// file that yields fewer bytes than its size ("File read failure").
+FileBytes ReadWholeFile(const std::string& path);
 
-// A regular file open for reading pieces of it, and its size.
-struct FileReader {
-  FILE* stream = nullptr;
-  int32_t length = 0;
-  int32_t position = 0;  // the stream's offset
+// A piece of data to write.
+struct ByteRange {
+  const void* data;
+  size_t size;
 };
 
-// Opens the regular file at path for reading; refuses it exactly as
-// ReadWholeFile does, with the same messages, before any byte is read.
-FileReader OpenForReading(const char* path);
+// A new file that replaces the file at a path once it is complete:
+//   ReplacementFile out(path);   // a new temporary file beside the target
+//   out.Write(pieces); ...       // any number of gathered writes
+//   out.Commit();                // make durable, close, rename over the target
+// Until Commit has renamed it, the temporary file is removed when the object
+// goes out of scope, and on SIGINT, SIGTERM or SIGHUP (unless the process
+// inherited that signal ignored); the target is untouched. Every failure
+// raises "Error writing %s: %s" naming the target, with the system's reason.
+class ReplacementFile {
+ public:
+  // Creates the temporary file exclusively in the directory of the file that
+  // path names (symbolic links followed), with the target's permission bits,
+  // and its owner and group where the process may set them.
+  explicit ReplacementFile(const std::string& path);
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-// Reads length bytes at offset into dest; offset + length must not pass the
-// file's length. Fewer bytes than asked (the file shrank, or the device
-// failed) end the run with "File read failure".
-void ReadExact(FileReader& file, int32_t offset, void* dest, size_t length);
+  // Appends the pieces, in order, to the temporary file.
+  void Write(const std::vector<ByteRange>& pieces);
 
-// Closes the file; harmless on a closed one.
-void CloseReader(FileReader& file);
+  // Makes the temporary file durable, closes it and renames it over the
+  // target in one atomic step (on Windows, a replace-existing move), then
+  // makes the rename durable.
+  void Commit();
 
-// Calling sequence for replacing a file:
-//   FILE* out = OpenForWriting(path);   // new temporary file beside the target
-//   WriteExact(out, data, length); ...  // any number of writes
-//   CommitWrite(out);                   // flush, close, make durable, rename
-// Until CommitWrite has renamed the temporary file, an exit through
-// FatalError, or SIGINT, SIGTERM or SIGHUP, removes it, and the target is
-// untouched. Only one replacement can be pending at a time.
+ private:
+  [[noreturn]] void Fail(const std::string& reason);
+  void Discard();
 
-// Creates a new, empty temporary file for binary writing in the directory of
-// the file that path names (after following symbolic links), exclusively and
-// with the target's permission bits. Fails with "Error opening %s: %s" naming
-// the temporary file.
-FILE* OpenForWriting(const char* path);
-
-// Writes length bytes at the stream's position; a short write removes the
-// temporary file and fails with "Error writing %s: %s" naming the target.
-void WriteExact(FILE* stream, const void* data, size_t length);
-
-// Seeks the pending temporary file back to offset (used to rewrite a header);
-// fails like WriteExact.
-void SeekTo(FILE* stream, long offset);
-
-// Flushes, makes durable and closes the temporary file, then renames it over
-// the target in one atomic step (on Windows, a replace-existing move). Any
-// failure removes the temporary file and fails with "Error writing %s: %s"
-// naming the target, which is then unchanged.
-void CommitWrite(FILE* stream);
+  std::string target_;  // the file being replaced, links followed
+  std::string temp_;    // the temporary file; empty once renamed or removed
+  int fd_ = -1;
+};

@@ -3,12 +3,12 @@
 #include "driver/run.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "bsp/load.h"
 #include "bsp/save.h"
 #include "common/console.h"
+#include "common/fileio.h"
 #include "driver/paths.h"
 #include "optimize/compact.h"
 #include "optimize/report.h"
@@ -48,31 +48,32 @@ std::string FileName(const char* arg, const char* extension) {
   return name;
 }
 
-// Opens the log named after -logfile, or ends the run: the user asked for a
-// log, so going on without one would lose output they expect.
-[[noreturn]] void FailLog(const char* message) {
+// Ends the walk when the log named after -logfile cannot be had: the user
+// asked for a log, so going on without one would lose output they expect.
+bool FailLog(const char* message) {
   TeePrint("%s", message);
   PrintUsage();
-  std::exit(1);
+  return false;
 }
 
-Options ParseArguments(int argc, char** argv) {
-  Options options;
+// Fills options from the arguments; false when the run must end (status 1).
+bool ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     if (IsSwitch(argv[i], "-nopause")) {
       options.pause = false;
     } else if (IsSwitch(argv[i], "-logfile")) {
-      if (++i >= argc) FailLog("Please specify a log file to use.\n\n");
+      if (++i >= argc) return FailLog("Please specify a log file to use.\n\n");
       std::string log_name = FileName(argv[i], ".log");
-      // A failed open leaves no log: an earlier one stays open but unused.
+      // A failed open leaves no log: an earlier one is closed and unused.
+      if (LogFile) std::fclose(LogFile);
       LogFile = std::fopen(log_name.c_str(), "at");
-      if (!LogFile) FailLog("Unable to open log file.\n\n");
+      if (!LogFile) return FailLog("Unable to open log file.\n\n");
     } else if (!options.have_map) {
       options.map_name = FileName(argv[i], ".bsp");
       options.have_map = true;
     }
   }
-  return options;
+  return true;
 }
 
 #ifndef FLATCULL_BUILD_DATE
@@ -95,21 +96,29 @@ void CloseLog() {
   LogFile = nullptr;
 }
 
-int RunJob(const std::string& map_name) {
-  FILE* probe = std::fopen(map_name.c_str(), "rb");
-  if (!probe) {
-    TeePrint("File '%s' not found.", map_name.c_str());
-    return 1;
-  }
-  std::fclose(probe);
-  LoadBSPFile(map_name.c_str());
-  ReportLumpUsage();
-  int status = CompactPlanes();
-  if (status == 0) {
-    SaveBSPFile(map_name.c_str());
+// How a map's job ended: saved (0), not found (1), or refused (a failure
+// with its banner, which ends the run without the pause).
+enum class JobEnd { kSaved, kNotFound, kFailed };
+
+// Loads, reports, compacts and saves one map; a failure anywhere ends this
+// map with its message, and the map's file as it was.
+JobEnd RunJob(const std::string& map_name) {
+  try {
+    Map map = LoadBSPFile(map_name);
+    ReportLumpUsage(map);
+    PlaneCounts counts = CompactPlanes(map);
+    TeePrint("\nPlanes in map: %i\n", counts.before);
+    TeePrint("Planes actually used: %i\n", counts.after);
+    SaveBSPFile(map, map_name);
     TeePrint("\nOptimized!\n");
+    return JobEnd::kSaved;
+  } catch (const FileNotFound&) {
+    TeePrint("File '%s' not found.", map_name.c_str());
+    return JobEnd::kNotFound;
+  } catch (const MapFailure& failure) {
+    ReportFailure(failure);
+    return JobEnd::kFailed;
   }
-  return status;
 }
 
 }  // namespace
@@ -120,17 +129,26 @@ int RunFlatcull(int argc, char** argv) {
   // save cleans up after itself, instead of the process being killed.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-  Options options = ParseArguments(argc, argv);
+  Options options;
+  try {
+    if (!ParseArguments(argc, argv, options)) {
+      CloseLog();
+      return 1;
+    }
+  } catch (const MapFailure& failure) {
+    ReportFailure(failure);
+    CloseLog();
+    return 1;
+  }
   PrintBanner();
-  int status = 0;
+  JobEnd end = JobEnd::kSaved;
   if (!options.have_map) {
     TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
     PrintUsage();
   } else {
-    status = RunJob(options.map_name);
+    end = RunJob(options.map_name);
   }
-  if (options.pause) Pause();
+  if (options.pause && end != JobEnd::kFailed) Pause();
   CloseLog();
-  ReleaseBSPData();
-  return status;
+  return end == JobEnd::kSaved ? 0 : 1;
 }

@@ -4,7 +4,6 @@
 // the table prints it.
 #include "optimize/report.h"
 
-#include "bsp/bspfile.h"
 #include "common/console.h"
 
 namespace {
@@ -44,26 +43,22 @@ int64_t ReportVariableLump(const char* name, int32_t length, int32_t maximum) {
   return length;
 }
 
-void ReportLumpUsage() {
-  const MapStore& m = g_map;
+void ReportLumpUsage(const Map& map) {
+  // The table's rows: the record lumps, then the byte lumps.
+  static constexpr LumpIndex kRows[kNumLumps] = {
+      kLumpModels,    kLumpPlanes,       kLumpVertexes,  kLumpNodes,   kLumpTexinfo,
+      kLumpFaces,     kLumpClipnodes,    kLumpLeaves,    kLumpMarksurfaces, kLumpSurfedges,
+      kLumpEdges,     kLumpTextures,     kLumpLighting,  kLumpVisibility,   kLumpEntities};
   TeePrint("\n");
   TeePrint("Object names  Objects/Maxobjs  Memory / Maxmem  Fullness\n");
   TeePrint("------------  ---------------  ---------------  --------\n");
   int64_t total = 0;
-  total += ReportFixedLump("models", m.nummodels, 400, sizeof(ModelRecord));
-  total += ReportFixedLump("planes", m.numplanes, 32767, sizeof(PlaneRecord));
-  total += ReportFixedLump("vertexes", m.numvertexes, 65535, sizeof(VertexRecord));
-  total += ReportFixedLump("nodes", m.numnodes, 32767, sizeof(NodeRecord));
-  total += ReportFixedLump("texinfos", m.numtexinfo, 32767, sizeof(TexinfoRecord));
-  total += ReportFixedLump("faces", m.numfaces, 131071, sizeof(FaceRecord));
-  total += ReportFixedLump("clipnodes", m.numclipnodes, 32767, sizeof(ClipnodeRecord));
-  total += ReportFixedLump("leaves", m.numleaves, 8192, sizeof(LeafRecord));
-  total += ReportFixedLump("marksurfaces", m.nummarksurfaces, 65535, sizeof(uint16_t));
-  total += ReportFixedLump("surfedges", m.numsurfedges, 512000, sizeof(int32_t));
-  total += ReportFixedLump("edges", m.numedges, 256000, sizeof(EdgeRecord));
-  total += ReportVariableLump("texdata", m.texdatasize, 4194304);
-  total += ReportVariableLump("lightdata", m.lightdatasize, 4194304);
-  total += ReportVariableLump("visdata", m.visdatasize, 2097152);
-  total += ReportVariableLump("entdata", m.entdatasize, 524288);
+  for (LumpIndex lump : kRows) {
+    const LumpKind& kind = kLumpKinds[lump];
+    if (kind.record_size > 1)
+      total += ReportFixedLump(kind.name, map.Count(lump), kind.classic_max, kind.record_size);
+    else
+      total += ReportVariableLump(kind.name, map.Count(lump), kind.classic_max);
+  }
   TeePrint("=== Total BSP file data space used: %lld bytes ===\n", static_cast<long long>(total));
 }

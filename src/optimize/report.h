@@ -1,7 +1,9 @@
-// report.h: the table of how full each lump is against the format's maxima.
+// report.h: the table of how full each lump is against the classic maxima.
 #pragma once
 
 #include <cstdint>
+
+#include "bsp/bspfile.h"
 
 // Prints one row for a record lump and returns count * record size.
 int64_t ReportFixedLump(const char* name, int32_t count, int32_t maximum, int32_t record_size);
@@ -9,6 +11,6 @@ int64_t ReportFixedLump(const char* name, int32_t count, int32_t maximum, int32_
 // Prints one row for a byte lump and returns length.
 int64_t ReportVariableLump(const char* name, int32_t length, int32_t maximum);
 
-// Prints the usage table of all fifteen lumps of g_map and the total size of
-// their data.
-void ReportLumpUsage();
+// Prints the usage table of all fifteen lumps of the map and the total size
+// of their data.
+void ReportLumpUsage(const Map& map);
