@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "common/fileio.h"
+
 constexpr int32_t kBspVersion = 30;
 
 enum LumpIndex {
@@ -72,6 +74,7 @@ inline void WriteLE32(unsigned char* p, int32_t value) {
 struct Map {
   std::unique_ptr<unsigned char[]> file;  // the file's bytes, as read
   int32_t file_size = 0;
+  FileStamp source;  // the file when it was read
   std::span<unsigned char> lump[kNumLumps];
   std::vector<unsigned char> own[kNumLumps];
 

@@ -40,19 +40,20 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   return layout;
 }
 
-bool LayoutMatchesFile(const Map& map, const MapLayout& layout) {
-  if (layout.size != map.file_size) return false;
+bool SaveWouldChangeFile(const Map& map, bool renumbered) {
+  std::unique_ptr<MapLayout> layout = LayOutMap(map);
+  if (renumbered || layout->size != map.file_size) return true;
   size_t at = 0;
-  for (const ByteRange& piece : layout.pieces) {
-    if (piece.size != 0 && std::memcmp(map.file.get() + at, piece.data, piece.size) != 0) return false;
+  for (const ByteRange& piece : layout->pieces) {
+    if (piece.size != 0 && std::memcmp(map.file.get() + at, piece.data, piece.size) != 0) return true;
     at += piece.size;
   }
-  return true;
+  return false;
 }
 
 void SaveBSPFile(const Map& map, const std::string& path) {
   std::unique_ptr<MapLayout> layout = LayOutMap(map);
-  ReplacementFile out(path);
+  ReplacementFile out(path, map.source);
   out.Write(layout->pieces);
   out.Commit();
 }

@@ -24,10 +24,14 @@ struct MapLayout {
 // first piece points at the header.
 std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 
-// Whether the layout's bytes are exactly the bytes of the file the map was
-// loaded from.
-bool LayoutMatchesFile(const Map& map, const MapLayout& layout);
+// Whether saving the map would write other bytes than the file it was loaded
+// from holds. renumbered says whether compaction changed any plane
+// reference: those are rewritten in the file's own bytes, so the bytes alone
+// cannot tell.
+bool SaveWouldChangeFile(const Map& map, bool renumbered);
 
 // Writes the map to path in the layout above, through a ReplacementFile: the
-// file is replaced atomically, and any failure leaves it unchanged.
+// file is replaced atomically, and any failure leaves it unchanged. Refuses
+// a read-only file, and a file that is no longer the one the map was loaded
+// from (see ReplacementFile).
 void SaveBSPFile(const Map& map, const std::string& path);

@@ -63,8 +63,23 @@ long long ReadSome(int fd, unsigned char* dest, size_t length) { return read(fd,
 
 #endif
 
+FileStamp StampOf(const FileStat& st) {
+  FileStamp stamp;
+  stamp.device = static_cast<uint64_t>(st.st_dev);
+  stamp.inode = static_cast<uint64_t>(st.st_ino);
+  stamp.size = static_cast<int64_t>(st.st_size);
+  stamp.links = static_cast<uint64_t>(st.st_nlink);
+#ifdef _WIN32
+  stamp.mtime_sec = static_cast<int64_t>(st.st_mtime);
+#else
+  stamp.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+#endif
+  return stamp;
+}
+
 // Refuses anything but a regular file smaller than 2 GiB.
-int32_t CheckedSize(const std::string& path, int fd) {
+FileStamp CheckedStamp(const std::string& path, int fd) {
   FileStat st;
   if (StatOf(fd, st) != 0) FatalError("Error reading %s: %s", path.c_str(), std::strerror(errno));
   if (IsDirectory(st)) FatalError("Error opening %s: %s", path.c_str(), std::strerror(EISDIR));
@@ -72,7 +87,7 @@ int32_t CheckedSize(const std::string& path, int fd) {
   if (st.st_size > INT32_MAX)
     FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path.c_str(),
                static_cast<long long>(st.st_size));
-  return static_cast<int32_t>(st.st_size);
+  return StampOf(st);
 }
 
 }  // namespace
@@ -81,7 +96,8 @@ FileBytes ReadWholeFile(const std::string& path) {
   Descriptor file{OpenForReading(path)};
   if (file.fd < 0) throw FileNotFound(path);
   FileBytes bytes;
-  bytes.size = CheckedSize(path, file.fd);
+  bytes.stamp = CheckedStamp(path, file.fd);
+  bytes.size = static_cast<int32_t>(bytes.stamp.size);
   bytes.data = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(bytes.size));
   for (size_t done = 0; done < static_cast<size_t>(bytes.size);) {
     long long got = ReadSome(file.fd, bytes.data.get() + done, static_cast<size_t>(bytes.size) - done);
@@ -134,6 +150,10 @@ std::string ReplaceError() { return "Windows error " + std::to_string(GetLastErr
 void SyncDirectory(const std::string&) {}
 
 void ArmSignals() {}
+
+bool ReadOnly(const std::string& target) { return _access(target.c_str(), 2) != 0 && errno == EACCES; }
+
+bool StatByName(const std::string& path, FileStat& st) { return _stat64(path.c_str(), &st) == 0; }
 
 #else
 
@@ -220,6 +240,15 @@ void SyncDirectory(const std::string& dir) {
   close(fd);
 }
 
+// Whether the file's own permission bits (for the effective user) or a
+// read-only file system deny writing it: replacing it through its writable
+// folder would get round that protection.
+bool ReadOnly(const std::string& target) {
+  return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS);
+}
+
+bool StatByName(const std::string& path, FileStat& st) { return stat(path.c_str(), &st) == 0; }
+
 // Note: only async-signal-safe calls here.
 void RemoveTempOnSignal(int signo) {
   const char* temp = signal_temp_path;
@@ -250,7 +279,9 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(const std::string& path) : target_(ResolveLinks(path)) {
+ReplacementFile::ReplacementFile(const std::string& path, const FileStamp& expected)
+    : target_(ResolveLinks(path)), expected_(expected) {
+  if (ReadOnly(target_)) FatalError("Error writing %s: the file is read-only", path.c_str());
   ArmSignals();
   std::string dir = DirectoryOf(target_);
   std::string temp;
@@ -293,6 +324,11 @@ void ReplacementFile::Commit() {
   int fd = fd_;
   fd_ = -1;
   if (CloseFile(fd) != 0) Fail(std::strerror(errno));
+  // Note: as late as can be; a change between this check and the rename
+  // cannot be seen without a lock that other programs do not take.
+  FileStat now;
+  if (!StatByName(target_, now) || !StampOf(now).SameFile(expected_))
+    Fail("another program changed or replaced it since it was read; its file is kept");
   if (!ReplaceTarget(temp_, target_)) Fail(ReplaceError());
   signal_temp_path = nullptr;
   temp_.clear();

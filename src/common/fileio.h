@@ -18,10 +18,28 @@ class FileNotFound : public MapFailure {
   using MapFailure::MapFailure;
 };
 
-// A whole file's bytes.
+// What identifies a file's contents as they were read: if any of device,
+// inode, size or modification time differs later, another program has
+// changed or replaced the file. links is the number of its hard links.
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtime_sec = 0;
+  int64_t mtime_nsec = 0;
+  uint64_t links = 1;
+
+  bool SameFile(const FileStamp& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           mtime_sec == other.mtime_sec && mtime_nsec == other.mtime_nsec;
+  }
+};
+
+// A whole file's bytes, and its stamp when they were read.
 struct FileBytes {
   std::unique_ptr<unsigned char[]> data;
   int32_t size = 0;
+  FileStamp stamp;
 };
 
 // Reads the whole regular file at path with one open and without blocking (a
@@ -48,10 +66,13 @@ struct ByteRange {
 // raises "Error writing %s: %s" naming the target, with the system's reason.
 class ReplacementFile {
  public:
-  // Creates the temporary file exclusively in the directory of the file that
-  // path names (symbolic links followed), with the target's permission bits,
-  // and its owner and group where the process may set them.
-  explicit ReplacementFile(const std::string& path);
+  // Refuses a target the user may not write ("...: the file is read-only"),
+  // then creates the temporary file exclusively in the directory of the file
+  // that path names (symbolic links followed), with the target's permission
+  // bits, and its owner and group where the process may set them. A
+  // temporary file that cannot be created is refused with a message naming
+  // the folder. expected is the target's stamp when it was read.
+  ReplacementFile(const std::string& path, const FileStamp& expected);
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -59,8 +80,10 @@ class ReplacementFile {
   // Appends the pieces, in order, to the temporary file.
   void Write(const std::vector<ByteRange>& pieces);
 
-  // Makes the temporary file durable, closes it and renames it over the
-  // target in one atomic step (on Windows, a replace-existing move), then
+  // Makes the temporary file durable and closes it; refuses, keeping the
+  // target, when the target is no longer the file that was read (another
+  // program changed or replaced it); else renames the temporary file over
+  // the target in one atomic step (on Windows, a replace-existing move) and
   // makes the rename durable.
   void Commit();
 
@@ -69,6 +92,7 @@ class ReplacementFile {
   void Discard();
 
   std::string target_;  // the file being replaced, links followed
+  FileStamp expected_;
   std::string temp_;    // the temporary file; empty once renamed or removed
   int fd_ = -1;
 };

@@ -1,14 +1,18 @@
-// run.cpp: the command line and the run sequence: arguments, banner, the one
-// job on the named map, the pause and the exit status.
+// run.cpp: the command line and the run sequence: arguments, banner, the job
+// on each named map in turn, the summary, the pause and the exit status.
+// This is the one place that catches a map's failure and decides how the run
+// goes on: the next map is processed, and the status records the failure.
 #include "driver/run.h"
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "bsp/load.h"
 #include "bsp/save.h"
 #include "common/console.h"
 #include "common/fileio.h"
+#include "common/system.h"
 #include "driver/paths.h"
 #include "optimize/compact.h"
 #include "optimize/report.h"
@@ -17,78 +21,175 @@
 #include <csignal>
 #endif
 
+#ifndef FLATCULL_BUILD_DATE
+#define FLATCULL_BUILD_DATE __DATE__
+#endif
+
 namespace {
 
 struct Options {
   bool pause = true;
-  bool have_map = false;
-  std::string map_name;
+  bool check = false;
+  std::vector<std::string> maps;
 };
 
+// How the walk of the arguments ends.
+enum class Walk { kRun, kHelp, kVersion, kFail };
+
 void PrintUsage() {
-  TeePrint("usage: flatcull [-nopause] [-logfile log_filename] filename\n\n");
+  TeePrint("usage: flatcull [-nopause] [-check] [-logfile log_filename] [--] filename...\n\n");
   TeePrint("-nopause : skip keypress prompt on completion\n");
   TeePrint("-logfile : specify file log_filename to use for logging screen output\n");
+  TeePrint("-check   : report what would change and write nothing (status 2 if a map would be rewritten)\n");
+  TeePrint("-help    : show this usage\n");
+  TeePrint("-version : show the version\n");
+  TeePrint("--       : take every later argument as a file name\n");
 }
-
-// The switches are matched in full, ignoring the case of ASCII letters.
-bool IsSwitch(const char* arg, const char* name) {
-  for (; *arg && *name; ++arg, ++name) {
-    char c = *arg;
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != *name) return false;
-  }
-  return *arg == '\0' && *name == '\0';
-}
-
-std::string FileName(const char* arg, const char* extension) {
-  std::string name = AbsolutePath(arg);
-  ForwardSlashes(name);
-  AddDefaultExtension(name, extension);
-  return name;
-}
-
-// Ends the walk when the log named after -logfile cannot be had: the user
-// asked for a log, so going on without one would lose output they expect.
-bool FailLog(const char* message) {
-  TeePrint("%s", message);
-  PrintUsage();
-  return false;
-}
-
-// Fills options from the arguments; false when the run must end (status 1).
-bool ParseArguments(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    if (IsSwitch(argv[i], "-nopause")) {
-      options.pause = false;
-    } else if (IsSwitch(argv[i], "-logfile")) {
-      if (++i >= argc) return FailLog("Please specify a log file to use.\n\n");
-      std::string log_name = FileName(argv[i], ".log");
-      // A failed open leaves no log: an earlier one is closed and unused.
-      if (LogFile) std::fclose(LogFile);
-      LogFile = std::fopen(log_name.c_str(), "at");
-      if (!LogFile) return FailLog("Unable to open log file.\n\n");
-    } else if (!options.have_map) {
-      options.map_name = FileName(argv[i], ".bsp");
-      options.have_map = true;
-    }
-  }
-  return true;
-}
-
-#ifndef FLATCULL_BUILD_DATE
-#define FLATCULL_BUILD_DATE __DATE__
-#endif
 
 void PrintBanner() {
   TeePrint("\n\nTessavar by Orlwen, v" FLATCULL_VERSION " (%s)\n", FLATCULL_BUILD_DATE);
   TeePrint("Based on code by Hollin Software\n");
 }
 
-// Waits for one character, or end of input; the terminal stays line-buffered.
+// Whether arg is one of the names, ignoring the case of ASCII letters.
+bool IsSwitch(const std::string& arg, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    size_t i = 0;
+    for (; i < arg.size() && name[i]; ++i) {
+      char c = arg[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != name[i]) break;
+    }
+    if (i == arg.size() && name[i] == '\0') return true;
+  }
+  return false;
+}
+
+std::string FileName(const std::string& arg, const char* extension) {
+  std::string name = AbsolutePath(arg);
+  ForwardSlashes(name);
+  AddDefaultExtension(name, extension);
+  return name;
+}
+
+// Prints why the walk ends: the user asked for something the tool cannot
+// do, so going on would do other than they expect.
+Walk FailWalk(const std::string& message) {
+  TeePrint("%s", message.c_str());
+  PrintUsage();
+  return Walk::kFail;
+}
+
+// Opens the log for appending; a failed open leaves no log, and an earlier
+// one is closed.
+bool OpenLog(const std::string& arg) {
+  std::string log_name = FileName(arg, ".log");
+  if (LogFile) std::fclose(LogFile);
+  LogFile = std::fopen(log_name.c_str(), "at");
+  return LogFile != nullptr;
+}
+
+// Walks every argument before any map is touched, so that a mistyped switch
+// anywhere refuses the whole run.
+Walk ParseArguments(const std::vector<std::string>& args, Options& options) {
+  bool switches = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!switches || arg.empty() || arg[0] != '-') {
+      options.maps.push_back(FileName(arg, ".bsp"));
+    } else if (arg == "--") {
+      switches = false;
+    } else if (IsSwitch(arg, {"-nopause"})) {
+      options.pause = false;
+    } else if (IsSwitch(arg, {"-check"})) {
+      options.check = true;
+    } else if (IsSwitch(arg, {"-logfile"})) {
+      if (++i >= args.size()) return FailWalk("Please specify a log file to use.\n\n");
+      if (!OpenLog(args[i])) return FailWalk("Unable to open log file.\n\n");
+    } else if (IsSwitch(arg, {"-help", "--help", "-h", "-?"})) {
+      return Walk::kHelp;
+    } else if (IsSwitch(arg, {"-version", "--version"})) {
+      return Walk::kVersion;
+    } else {
+      return FailWalk("Unknown switch '" + arg + "'.\n\n");
+    }
+  }
+  return Walk::kRun;
+}
+
+// What became of the maps of a run, for the summary and the status.
+struct Tally {
+  int changed = 0;  // rewritten, or with -check would be
+  int compact = 0;
+  int failed = 0;
+  int64_t planes_before = 0, planes_after = 0;
+  int64_t bytes_before = 0, bytes_after = 0;
+};
+
+// Loads, reports and compacts one map, then saves it when that changes its
+// bytes (never with -check). A failure anywhere ends this map with its
+// message, and leaves its file as it was.
+void RunJob(const std::string& map_name, bool check, Tally& tally) {
+  try {
+    Map map = LoadBSPFile(map_name);
+    ReportLumpUsage(map);
+    PlaneCounts counts = CompactPlanes(map);
+    TeePrint("\nPlanes in map: %i\n", counts.before);
+    TeePrint("Planes actually used: %i\n", counts.after);
+    bool changes = SaveWouldChangeFile(map, counts.renumbered);
+    if (check) {
+      TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
+    } else if (!changes) {
+      TeePrint("\nOptimized! The map was already compact, so its file is left untouched.\n");
+    } else {
+      SaveBSPFile(map, map_name);
+      if (map.source.links > 1)
+        TeePrint("\nThe map's %llu other hard links keep its old contents.\n",
+                 static_cast<unsigned long long>(map.source.links - 1));
+      TeePrint("\nOptimized!\n");
+    }
+    (changes ? tally.changed : tally.compact) += 1;
+    tally.planes_before += counts.before;
+    tally.planes_after += counts.after;
+    tally.bytes_before += map.file_size;
+    tally.bytes_after += changes ? LayOutMap(map)->size : map.file_size;
+  } catch (const FileNotFound&) {
+    TeePrint("File '%s' not found.", map_name.c_str());
+    tally.failed += 1;
+  } catch (const MapFailure& failure) {
+    ReportFailure(failure);
+    tally.failed += 1;
+  }
+}
+
+void PrintSummary(const Tally& t, bool check) {
+  TeePrint("\n%d maps: %d %s, %d already compact, %d failed. Planes: %lld before, %lld after. "
+           "Bytes: %lld before, %lld after.\n",
+           t.changed + t.compact + t.failed, t.changed, check ? "would be rewritten" : "rewritten", t.compact,
+           t.failed, static_cast<long long>(t.planes_before), static_cast<long long>(t.planes_after),
+           static_cast<long long>(t.bytes_before), static_cast<long long>(t.bytes_after));
+}
+
+// Runs every map in turn; with several, each map's name comes before its
+// table and a summary after the last. Returns the run's status.
+int RunMaps(const Options& options) {
+  Tally tally;
+  const size_t count = options.maps.size();
+  for (size_t i = 0; i < count; ++i) {
+    if (count > 1) TeePrint("\n==== Map %zu of %zu: %s\n", i + 1, count, options.maps[i].c_str());
+    RunJob(options.maps[i], options.check, tally);
+  }
+  if (count > 1) PrintSummary(tally, options.check);
+  if (tally.failed > 0) return 1;
+  return options.check && tally.changed > 0 ? 2 : 0;
+}
+
+// Waits for a key, only where someone can press one: a script that forgot
+// -nopause neither hangs nor has its input swallowed.
 void Pause() {
+  if (!InputIsTerminal()) return;
   TeePrint("\nPress a key to continue.\n");
-  std::getchar();
+  WaitForKey();
 }
 
 void CloseLog() {
@@ -96,28 +197,14 @@ void CloseLog() {
   LogFile = nullptr;
 }
 
-// How a map's job ended: saved (0), not found (1), or refused (a failure
-// with its banner, which ends the run without the pause).
-enum class JobEnd { kSaved, kNotFound, kFailed };
-
-// Loads, reports, compacts and saves one map; a failure anywhere ends this
-// map with its message, and the map's file as it was.
-JobEnd RunJob(const std::string& map_name) {
+// Walks the arguments; a current directory that cannot be fetched ends the
+// run like any other failure.
+Walk ParseGuarded(int argc, char** argv, Options& options) {
   try {
-    Map map = LoadBSPFile(map_name);
-    ReportLumpUsage(map);
-    PlaneCounts counts = CompactPlanes(map);
-    TeePrint("\nPlanes in map: %i\n", counts.before);
-    TeePrint("Planes actually used: %i\n", counts.after);
-    SaveBSPFile(map, map_name);
-    TeePrint("\nOptimized!\n");
-    return JobEnd::kSaved;
-  } catch (const FileNotFound&) {
-    TeePrint("File '%s' not found.", map_name.c_str());
-    return JobEnd::kNotFound;
+    return ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), options);
   } catch (const MapFailure& failure) {
     ReportFailure(failure);
-    return JobEnd::kFailed;
+    return Walk::kFail;
   }
 }
 
@@ -130,25 +217,25 @@ int RunFlatcull(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
   Options options;
-  try {
-    if (!ParseArguments(argc, argv, options)) {
-      CloseLog();
-      return 1;
-    }
-  } catch (const MapFailure& failure) {
-    ReportFailure(failure);
-    CloseLog();
-    return 1;
-  }
-  PrintBanner();
-  JobEnd end = JobEnd::kSaved;
-  if (!options.have_map) {
-    TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
+  Walk walk = ParseGuarded(argc, argv, options);
+  int status = 0;
+  if (walk == Walk::kFail) {
+    status = 1;
+  } else if (walk == Walk::kVersion) {
+    TeePrint("flatcull %s\n", FLATCULL_FULL_VERSION);
+  } else if (walk == Walk::kHelp) {
+    PrintBanner();
     PrintUsage();
   } else {
-    end = RunJob(options.map_name);
+    PrintBanner();
+    if (options.maps.empty()) {
+      TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
+      PrintUsage();
+    } else {
+      status = RunMaps(options);
+    }
+    if (options.pause) Pause();
   }
-  if (options.pause && end != JobEnd::kFailed) Pause();
   CloseLog();
-  return end == JobEnd::kSaved ? 0 : 1;
+  return status;
 }
