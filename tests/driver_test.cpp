@@ -17,13 +17,24 @@
 namespace {
 
 const std::string kUsage =
-    "usage: flatcull [-nopause] [-logfile log_filename] filename\n\n"
+    "usage: flatcull [-nopause] [-check] [-logfile log_filename] [--] filename...\n\n"
     "-nopause : skip keypress prompt on completion\n"
-    "-logfile : specify file log_filename to use for logging screen output\n";
+    "-logfile : specify file log_filename to use for logging screen output\n"
+    "-check   : report what would change and write nothing (status 2 if a map would be rewritten)\n"
+    "-help    : show this usage\n"
+    "-version : show the version\n"
+    "--       : take every later argument as a file name\n";
 // The build date in the banner reads "(DATE)" after NormalizeDate.
 const std::string kBanner = "\n\nTessavar by Orlwen, v1.5 (DATE)\nBased on code by Hollin Software\n";
 const std::string kNoMap = "Please specify a file to optimize or drag and drop a file onto the program.\n\n";
-const std::string kPause = "\nPress a key to continue.\n";
+
+std::string Unknown(const std::string& arg) { return "Unknown switch '" + arg + "'.\n\n" + kUsage; }
+
+// The run's summary when every one of n maps is missing.
+std::string AllMissing(int n) {
+  return "\n" + std::to_string(n) + " maps: 0 rewritten, 0 already compact, " + std::to_string(n) +
+         " failed. Planes: 0 before, 0 after. Bytes: 0 before, 0 after.\n";
+}
 
 // The banner carries the date the tool was built, which need not be the day
 // this test was built; any well-formed "Mmm dd yyyy" date is accepted.
@@ -69,22 +80,39 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
     int status;
   };
   const Case cases[] = {
-      {{}, kBanner + kNoMap + kUsage + kPause, 0},
+      // Standard input is not a terminal here: there is never a pause.
+      {{}, kBanner + kNoMap + kUsage, 0},
       {{"-nopause"}, kBanner + kNoMap + kUsage, 0},
-      {{"start"}, kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"start"}, kBanner + NotFound("start.bsp"), 1},
       {{"-NOPAUSE", "start"}, kBanner + NotFound("start.bsp"), 1},
       {{"start", "-NoPause"}, kBanner + NotFound("start.bsp"), 1},
-      {{"-nopausex"}, kBanner + NotFound("-nopausex.bsp") + kPause, 1},
-      {{"-verbose", "-nopause"}, kBanner + NotFound("-verbose.bsp"), 1},
-      {{"first", "second", "-nopause"}, kBanner + NotFound("first.bsp"), 1},
       {{"maps.old/start", "-nopause"}, kBanner + NotFound("maps.old/start.bsp"), 1},
       {{"sub\\start.old", "-nopause"}, kBanner + NotFound("sub/start.old"), 1},
       {{"100%d/a", "-nopause"}, kBanner + NotFound("100%d/a.bsp"), 1},
       {{"/no/such/dir/a", "-nopause"}, kBanner + "File '/no/such/dir/a.bsp' not found.", 1},
+      // Several maps: each named before its own output, then the summary.
+      {{"first", "second", "-nopause"},
+       kBanner + "\n==== Map 1 of 2: $D/first.bsp\n" + NotFound("first.bsp") + "\n==== Map 2 of 2: $D/second.bsp\n" +
+           NotFound("second.bsp") + AllMissing(2),
+       1},
+      {{"-nopause", "--", "-x", "--"},
+       kBanner + "\n==== Map 1 of 2: $D/-x.bsp\n" + NotFound("-x.bsp") + "\n==== Map 2 of 2: $D/--.bsp\n" +
+           NotFound("--.bsp") + AllMissing(2),
+       1},
+      {{"-CHECK", "start"}, kBanner + NotFound("start.bsp"), 1},
       // The run ends while the arguments are read: no banner, no pause.
+      {{"-nopausex"}, Unknown("-nopausex"), 1},
+      {{"start", "-verbose", "-nopause"}, Unknown("-verbose"), 1},
+      {{"-"}, Unknown("-"), 1},
       {{"-logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
       {{"start", "-nopause", "-LOGFILE"}, "Please specify a log file to use.\n\n" + kUsage, 1},
       {{"-logfile", "missing/run", "start"}, "Unable to open log file.\n\n" + kUsage, 1},
+      {{"start", "--HELP"}, kBanner + kUsage, 0},
+      {{"-h"}, kBanner + kUsage, 0},
+      {{"-?", "start"}, kBanner + kUsage, 0},
+      {{"-help"}, kBanner + kUsage, 0},
+      {{"start", "-Version"}, "flatcull 1.5.0\n", 0},
+      {{"--version"}, "flatcull 1.5.0\n", 0},
   };
   for (const Case& c : cases) {
     std::string args;
@@ -109,11 +137,11 @@ TEST(DriverTest, LogFileReceivesConsoleOutputAppended) {
     int status;
   };
   const Case cases[] = {
-      {{"-logfile", "run", "start"}, "run.log", "", kBanner + NotFound("start.bsp") + kPause, 1},
-      {{"start", "-LogFile", "run"}, "run.log", "earlier run\n", kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"-logfile", "run", "start"}, "run.log", "", kBanner + NotFound("start.bsp"), 1},
+      {{"start", "-LogFile", "run"}, "run.log", "earlier run\n", kBanner + NotFound("start.bsp"), 1},
       {{"-nopause", "-logfile", "out.txt"}, "out.txt", "x", kBanner + kNoMap + kUsage, 0},
       // The name after -logfile is taken as it stands, even like a switch.
-      {{"-logfile", "-nopause", "start"}, "-nopause.log", "", kBanner + NotFound("start.bsp") + kPause, 1},
+      {{"-logfile", "-nopause", "start"}, "-nopause.log", "", kBanner + NotFound("start.bsp"), 1},
       // A second -logfile without a name still reports to the first log.
       {{"-logfile", "first", "-logfile"}, "first.log", "", "Please specify a log file to use.\n\n" + kUsage, 1},
   };

@@ -144,7 +144,7 @@ void RunJob(const std::string& map_name, bool check, Tally& tally) {
     } else {
       SaveBSPFile(map, map_name);
       if (map.source.links > 1)
-        TeePrint("\nThe map's %llu other hard links keep its old contents.\n",
+        TeePrint("\nOther hard links to the map (%llu) keep its old contents.\n",
                  static_cast<unsigned long long>(map.source.links - 1));
       TeePrint("\nOptimized!\n");
     }
