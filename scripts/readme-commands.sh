@@ -14,6 +14,8 @@ cd "$(dirname "$0")/.."
 #   maps   run in a scratch folder holding maps/*.bsp (sample maps and one
 #          damaged map), with ~/.local/bin, where the README installs the
 #          tool, first on PATH
+#   fails  as maps, and must exit with a non-zero status (a folder run that
+#          meets the damaged map)
 #   smoke  run from the top folder with FLATCULL_SMOKE=1: the short mode of a
 #          long benchmark or fuzz run
 # All of them run in order, with HOME set to a scratch folder, so that ~ is
@@ -25,7 +27,8 @@ repo  | share/man/man1/flatcull.1 | cmake --install build --strip --prefix ~/.lo
 maps  | FLATCULL(1)               | man flatcull
 repo  | flatcull-1.5.0-win64.zip  | bash scripts/package.sh
 maps  | Optimized!                | flatcull -nopause maps/start.bsp
-maps  | failed: maps/damaged.bsp  | for f in maps/*.bsp; do flatcull -nopause "$f" || echo "failed: $f"; done
+fails | 1 failed.                 | flatcull -nopause maps/*.bsp
+fails | 1 failed.                 | flatcull -check -nopause maps/*.bsp
 maps  | Planes actually used: 22  | flatcull -nopause -logfile batch maps/e1m1.bsp
 repo  | flatcull.exe              | cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DBUILD_TESTING=OFF && cmake --build build-win -j2
 ci    |                           | bash scripts/cross-check.sh
@@ -89,6 +92,12 @@ while IFS='|' read -r where expect command; do
       [ -f "$scratch/maps/maps/start.bsp" ] || MakeMaps
       out=$(cd "$scratch/maps" && PATH="$HOME/.local/bin:$PATH" bash -c "$command" </dev/null 2>&1) ||
         fail "'$command' failed:"$'\n'"$out"
+      ;;
+    fails)
+      [ -f "$scratch/maps/maps/start.bsp" ] || MakeMaps
+      if out=$(cd "$scratch/maps" && PATH="$HOME/.local/bin:$PATH" bash -c "$command" </dev/null 2>&1); then
+        fail "'$command' succeeded, but the damaged map should fail it:"$'\n'"$out"
+      fi
       ;;
     *) fail "unknown place '$where' for '$command'" ;;
   esac
