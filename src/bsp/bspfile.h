@@ -26,6 +26,9 @@ enum LumpIndex {
 // lump, in lump index order. Every lump's data follows it.
 constexpr int32_t kHeaderSize = 4 + 8 * kNumLumps;
 
+// Where a lump's offset field lies in the header; its length follows it.
+constexpr size_t LumpEntryAt(int lump) { return 4 + 8 * static_cast<size_t>(lump); }
+
 // What the format says of each lump: its name as messages and the usage
 // table print it, the size of its records (1 for a lump of plain bytes), and
 // the classic maximum the usage table measures it against (records, or bytes

@@ -23,7 +23,7 @@ struct LumpEntry {
 };
 
 LumpEntry EntryOf(const unsigned char* file, int lump) {
-  return {ReadLE32(file + 4 + 8 * lump), ReadLE32(file + 8 + 8 * lump)};
+  return {ReadLE32(file + LumpEntryAt(lump)), ReadLE32(file + LumpEntryAt(lump) + 4)};
 }
 
 // Refuses a lump that is not a whole number of records, or that does not lie

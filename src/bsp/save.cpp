@@ -30,8 +30,8 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
     int64_t padding = -static_cast<int64_t>(bytes.size()) & 3;
     if (position + static_cast<int64_t>(bytes.size()) + padding > INT32_MAX)
       FatalError("SaveBSPFile: the %s lump would end past 2 GiB", kLumpKinds[lump].name);
-    WriteLE32(layout->header + 4 + 8 * lump, static_cast<int32_t>(position));
-    WriteLE32(layout->header + 8 + 8 * lump, static_cast<int32_t>(bytes.size()));
+    WriteLE32(layout->header + LumpEntryAt(lump), static_cast<int32_t>(position));
+    WriteLE32(layout->header + LumpEntryAt(lump) + 4, static_cast<int32_t>(bytes.size()));
     layout->pieces.push_back({bytes.data(), bytes.size()});
     layout->pieces.push_back({kFiller, static_cast<size_t>(padding)});
     position += static_cast<int64_t>(bytes.size()) + padding;

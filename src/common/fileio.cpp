@@ -32,6 +32,7 @@ const char* volatile signal_temp_path = nullptr;
 struct Descriptor {
   int fd;
   ~Descriptor() {
+    if (fd < 0) return;
 #ifdef _WIN32
     _close(fd);
 #else
