@@ -1,24 +1,22 @@
-// bsp_test.cpp: the map file layout, loading, saving and byte-order
-// conversion, run on the process-wide store directly.
-#include <bit>
-#include <cstring>
+// bsp_test.cpp: the map file layout, loading and saving, called directly,
+// and the saving of a map by the built tool.
 #include <string>
-#include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bsp/bspfile.h"
 #include "bsp/load.h"
 #include "bsp/save.h"
+#include "common/console.h"
 #include "mapbuilder.h"
+#include "maptest.h"
 #include "testutil.h"
 
 namespace {
 
 class BspTest : public ::testing::Test {
  protected:
-  void SetUp() override { ReleaseBSPData(); }
-  void TearDown() override { ReleaseBSPData(); }
   std::string dir_ = MakeTempDir();
 };
 
@@ -55,8 +53,7 @@ MapLumps SmallMapLumps() {
 TEST_F(BspTest, SaveLaysOutSmallMapByteForByte) {
   std::string in = dir_ + "/in.bsp", out = dir_ + "/out.bsp";
   WriteFile(in, BuildMap(SmallMapLumps()));
-  LoadBSPFile(in.c_str());
-  SaveBSPFile(out.c_str());
+  SaveBSPFile(LoadBSPFile(in), out);
   std::string file = ReadFile(out);
 
   const struct {
@@ -71,8 +68,8 @@ TEST_F(BspTest, SaveLaysOutSmallMapByteForByte) {
   EXPECT_EQ(GetInt32(file, 0), 30);
   for (const auto& row : table) {
     LumpEntry e = GetLumpEntry(file, row.lump);
-    EXPECT_EQ(e.offset, row.offset) << kLumpNames[row.lump];
-    EXPECT_EQ(e.length, row.length) << kLumpNames[row.lump];
+    EXPECT_EQ(e.offset, row.offset) << kLumpKinds[row.lump].name;
+    EXPECT_EQ(e.length, row.length) << kLumpKinds[row.lump].name;
   }
   // The odd marksurfaces count leaves two zero bytes before the surfedges.
   EXPECT_EQ(file.substr(236, 4), Hex("0b 0a 00 00"));
@@ -122,6 +119,9 @@ std::string SharedBytesMap() {
   return file;
 }
 
+// Each lump loads as its bytes in the file, wherever the file puts it, and
+// saves unchanged in the save's layout; only a file already in that layout
+// matches it.
 TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
   MapLumps odd_marks;
   odd_marks.lump[kLumpMarksurfaces] = Le16(1) + Le16(2) + Le16(3);
@@ -142,108 +142,60 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ReleaseBSPData();
     std::string in = dir_ + "/in.bsp", out = dir_ + "/out.bsp";
     WriteFile(in, c.file);
-    LoadBSPFile(in.c_str());
-    SaveBSPFile(out.c_str());
+    Map map = LoadBSPFile(in);
+    for (int lump = 0; lump < kNumLumps; ++lump) EXPECT_EQ(LumpOf(map, lump), c.lumps.lump[lump]) << lump;
+    EXPECT_EQ(LayoutMatchesFile(map, *LayOutMap(map)), c.file == BuildMap(c.lumps));
+    SaveBSPFile(map, out);
     EXPECT_EQ(ReadFile(out), BuildMap(c.lumps));
     EXPECT_EQ(ReadFile(in), c.file);
   }
 }
 
-TEST_F(BspTest, ConvertByteOrderChangesNothingOnLittleEndianHost) {
-  if constexpr (std::endian::native != std::endian::little) GTEST_SKIP() << "big-endian host";
-  std::string path = dir_ + "/sample.bsp";
-  WriteFile(path, BuildSampleMap());
-  LoadBSPFile(path.c_str());
-  // Loaded values are in host order: the plane facing -x through x = -16,
-  // and the floor of the first room, first met by a face as plane 10.
-  EXPECT_TRUE(g_map.planes[1].normal[0] == -1.0f && g_map.planes[1].dist == 16.0f);
-  EXPECT_EQ(g_map.faces[0].planenum, 10);
-  auto store = [] { return std::string(reinterpret_cast<const char*>(&g_map), sizeof g_map); };
-  auto texdata = [] { return std::string(reinterpret_cast<const char*>(g_map.texdata.get()), g_map.texdatasize); };
-  std::string before = store(), before_texdata = texdata();
-  ConvertBSPByteOrder(true);
-  EXPECT_TRUE(store() == before && texdata() == before_texdata);
-  ConvertBSPByteOrder(false);
-  EXPECT_TRUE(store() == before && texdata() == before_texdata);
-}
-
-TEST_F(BspTest, SwapReversesEveryFieldOfEachRecordKind) {
+// A file must stay below 2 GiB, where lumps that overlap in a loaded file
+// may add up to more. The layout reads only the lumps' sizes; a refused save
+// creates no file.
+TEST_F(BspTest, SaveRefusesALayoutThatEndsPast2GiB) {
   const struct {
     const char* name;
-    void* records;
-    int32_t* count;
-    const char* widths;  // field widths in file order; 1 is a byte
-  } kinds[] = {
-      {"models", g_map.models, &g_map.nummodels, "4444444444444444"},
-      {"vertexes", g_map.vertexes, &g_map.numvertexes, "444"},
-      {"planes", g_map.planes, &g_map.numplanes, "44444"},
-      {"leaves", g_map.leaves, &g_map.numleaves, "44222222221111"},
-      {"nodes", g_map.nodes, &g_map.numnodes, "42222222222"},
-      {"texinfos", g_map.texinfo, &g_map.numtexinfo, "4444444444"},
-      {"clipnodes", g_map.clipnodes, &g_map.numclipnodes, "422"},
-      {"faces", g_map.faces, &g_map.numfaces, "2242211114"},
-      {"marksurfaces", g_map.marksurfaces, &g_map.nummarksurfaces, "2"},
-      {"surfedges", g_map.surfedges, &g_map.numsurfedges, "4"},
-      {"edges", g_map.edges, &g_map.numedges, "22"},
-  };
-  for (const auto& kind : kinds) {
-    SCOPED_TRACE(kind.name);
-    // Two records of distinct bytes; only the first is counted.
-    std::string bytes, expected;
-    for (int i = 1; i <= 128; ++i) bytes += static_cast<char>(i);
-    size_t size = 0;
-    for (const char* w = kind.widths; *w; ++w) {
-      std::string field = bytes.substr(size, *w - '0');
-      expected.append(field.rbegin(), field.rend());
-      size += field.size();
-    }
-    expected += bytes.substr(size, size);
-    std::memcpy(kind.records, bytes.data(), 2 * size);
-    *kind.count = 1;
-    SwapBSPByteOrder(true);
-    *kind.count = 0;
-    EXPECT_EQ(std::string(static_cast<const char*>(kind.records), 2 * size), expected);
-  }
-}
-
-TEST_F(BspTest, SwapConvertsTextureDirectoryOnlyInsideTheLump) {
-  constexpr bool kLittle = std::endian::native == std::endian::little;
-  const struct {
-    const char* name;
-    bool to_disk;
-    int32_t length;  // the texdata length; the buffer holds all of before
-    const char* before;
-    const char* after;
+    std::vector<std::pair<LumpIndex, size_t>> sizes;
+    const char* message;  // "" for a layout that fits
   } cases[] = {
-      {"to disk: count read before swapping", true, 14, "02000000 11223344 55667788 aabb",
-       "00000002 44332211 88776655 aabb"},
-      {"from disk: count read after swapping", false, 14, "00000002 11223344 55667788 aabb",
-       "02000000 44332211 88776655 aabb"},
-      // The count is read in host order, so which of these two is 1 and which
-      // is huge (cut to the lump) depends on the host.
-      {"to disk, bytes 00000001 as the count", true, 12, "00000001 11223344 55667788",
-       kLittle ? "01000000 44332211 88776655" : "01000000 44332211 55667788"},
-      {"from disk, bytes 00000001 as the count", false, 12, "00000001 11223344 55667788",
-       kLittle ? "01000000 44332211 55667788" : "01000000 44332211 88776655"},
-      {"count beyond the lump: whole entries only", true, 10, "09000000 11223344 5566",
-       "00000009 44332211 5566"},
-      {"count 0 converts only the count", true, 8, "00000000 11223344", "00000000 11223344"},
-      {"negative count converts only the count", true, 8, "feffffff 11223344", "fffffffe 11223344"},
-      {"3-byte lump holds no count", true, 3, "112233", "112233"},
-      {"length 0 is not examined", false, 0, "00000002 11223344", "00000002 11223344"},
+      {"planes end on the last 4-byte boundary below 2 GiB", {{kLumpPlanes, 2147483520}}, ""},
+      {"and one byte of entdata more", {{kLumpPlanes, 2147483520}, {kLumpEntities, 1}},
+       "SaveBSPFile: the entdata lump would end past 2 GiB"},
+      {"two lumps over the same bytes", {{kLumpPlanes, 1200000000}, {kLumpLeaves, 1200000004}},
+       "SaveBSPFile: the leaves lump would end past 2 GiB"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string before = Hex(c.before);
-    g_map.texdata = std::make_unique<unsigned char[]>(before.size());
-    std::memcpy(g_map.texdata.get(), before.data(), before.size());
-    g_map.texdatasize = c.length;
-    SwapBSPByteOrder(c.to_disk);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(g_map.texdata.get()), before.size()), Hex(c.after));
+    Map map;
+    for (const auto& [lump, size] : c.sizes) map.lump[lump] = UnreadBytes(size);
+    if (*c.message == '\0') {
+      EXPECT_EQ(LayOutMap(map)->size, 2147483644);
+      continue;
+    }
+    std::string dir = MakeTempDir();
+    try {
+      SaveBSPFile(map, dir + "/m.bsp");
+      ADD_FAILURE() << "saved";
+    } catch (const MapFailure& failure) {
+      EXPECT_STREQ(failure.what(), c.message);
+    }
+    EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
   }
+}
+
+// The temporary file beside the map has a short name of its own, so a map
+// whose name is near the system's limit saves.
+TEST_F(BspTest, MapWithA250ByteNameSaves) {
+  const std::string name = std::string(246, 'm') + ".bsp";
+  WriteFile(dir_ + "/" + name, BuildSampleMap());
+  RunResult r = RunTool({"-nopause", name}, dir_);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir_ + "/" + name), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{name});
 }
 
 }  // namespace

@@ -1,39 +1,30 @@
-// common_test.cpp: message output to the console and the log, fatal errors,
-// and whole-file reading.
-#include <stdlib.h>
+// common_test.cpp: message output to the console and the log, failures,
+// whole-file reading and the replacement of a file.
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/console.h"
 #include "common/fileio.h"
+#include "mapbuilder.h"
 #include "testutil.h"
 
 namespace {
-
-const std::string kErrorBanner = "\n************ ERROR ************\n";
-
-// A scratch directory removed by this object, not at exit: a death-test child
-// inherits the exit handler behind MakeTempDir and would remove that
-// directory, with the output it wrote, before the parent could read it.
-struct Scratch {
-  std::string path;
-  Scratch() {
-    path = (std::filesystem::temp_directory_path() / "flatcull-common-XXXXXX").string();
-    if (!mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
 
 std::string Drain(FILE* file) {
   std::fflush(file);
@@ -44,20 +35,17 @@ std::string Drain(FILE* file) {
   return text;
 }
 
-// Runs body in a child process with standard output and the log sent to
-// files, and expects it to end with status 1 leaving expected in both.
-void ExpectFatal(const std::function<void()>& body, const std::string& expected) {
-  Scratch s;
-  std::string out = s.path + "/out", log = s.path + "/log";
-  EXPECT_EXIT(
-      {
-        if (!std::freopen(out.c_str(), "w", stdout)) std::_Exit(99);
-        LogFile = std::fopen(log.c_str(), "w");
-        body();
-      },
-      testing::ExitedWithCode(1), "");
-  EXPECT_EQ(ReadFile(out), expected);
-  EXPECT_EQ(ReadFile(log), expected);
+// What body prints to the console and, with a log open, to the log.
+std::pair<std::string, std::string> Printed(const std::function<void()>& body) {
+  LogFile = std::tmpfile();
+  if (!LogFile) throw std::runtime_error("tmpfile failed");
+  testing::internal::CaptureStdout();
+  body();
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string log = Drain(LogFile);
+  std::fclose(LogFile);
+  LogFile = nullptr;
+  return {out, log};
 }
 
 TEST(ConsoleTest, TeePrintWritesSameBytesToConsoleAndLog) {
@@ -79,16 +67,7 @@ TEST(ConsoleTest, TeePrintWritesSameBytesToConsoleAndLog) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LogFile = std::tmpfile();
-    ASSERT_NE(LogFile, nullptr);
-    testing::internal::CaptureStdout();
-    c.print();
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string log = Drain(LogFile);
-    std::fclose(LogFile);
-    LogFile = nullptr;
-    EXPECT_EQ(out, c.expected);
-    EXPECT_EQ(log, c.expected);
+    EXPECT_EQ(Printed(c.print), std::make_pair(c.expected, c.expected));
   }
 }
 
@@ -102,8 +81,7 @@ TEST(ConsoleTest, TeePrintWithoutLogWritesConsoleOnly) {
 // Each message is on the console before anything else happens, so output
 // that a later crash or hang follows is not lost.
 TEST(ConsoleDeathTest, TeePrintFlushesStandardOutput) {
-  Scratch s;
-  std::string out = s.path + "/out";
+  std::string out = MakeTempDir() + "/out";
   EXPECT_EXIT(
       {
         if (!std::freopen(out.c_str(), "w", stdout)) std::_Exit(99);
@@ -114,46 +92,161 @@ TEST(ConsoleDeathTest, TeePrintFlushesStandardOutput) {
   EXPECT_EQ(ReadFile(out), "kept 1");
 }
 
-TEST(ConsoleDeathTest, FatalErrorFramesMessageAndExitsWithStatusOne) {
-  const std::string y(2000, 'y');
-  ExpectFatal([] { FatalError("%s is version %i, not %i", "/m/a.bsp", 29, 30); },
-              kErrorBanner + "/m/a.bsp is version 29, not 30\n");
-  ExpectFatal([] { FatalError("Error opening %s: %s", "C:/100%d/a.bsp", "%s"); },
-              kErrorBanner + "Error opening C:/100%d/a.bsp: %s\n");
-  ExpectFatal([&] { FatalError("%s", y.c_str()); }, kErrorBanner + y.substr(0, 1023) + "\n");
-  // Output already written stays ahead of the error in the log.
-  ExpectFatal(
-      [] {
-        TeePrint("\nPlanes in map: %i\n", 3);
-        FatalError("File read failure");
-      },
-      "\nPlanes in map: 3\n" + kErrorBanner + "File read failure\n");
+TEST(ConsoleTest, FatalErrorThrowsTheFormattedMessageAndPrintsNothing) {
+  static const std::string y(2000, 'y');
+  const struct {
+    std::function<void()> raise;
+    std::string message;
+  } cases[] = {
+      {[] { FatalError("%s is version %i, not %i", "/m/a.bsp", 29, 30); }, "/m/a.bsp is version 29, not 30"},
+      {[] { FatalError("Error opening %s: %s", "C:/100%d/a.bsp", "%s"); }, "Error opening C:/100%d/a.bsp: %s"},
+      {[] { FatalError("%s", y.substr(0, 1023).c_str()); }, y.substr(0, 1023)},
+      {[] { FatalError("ab%s", y.c_str()); }, "ab" + y.substr(0, 1021)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message.substr(0, 40));
+    std::string message = "(nothing raised)";
+    auto printed = Printed([&] {
+      try {
+        c.raise();
+      } catch (const MapFailure& failure) {
+        message = failure.what();
+      }
+    });
+    EXPECT_EQ(message, c.message);
+    EXPECT_EQ(printed, std::make_pair(std::string(), std::string()));
+  }
 }
 
-// The byte after the file's last byte is always zero, an empty file included.
-TEST(FileIoTest, ReadWholeFileReturnsBytesAndTrailingZero) {
-  Scratch s;
+TEST(ConsoleTest, ReportFailurePrintsTheBannerAndMessageToConsoleAndLog) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"File read failure", "\n************ ERROR ************\nFile read failure\n"},
+      {"100%d %s", "\n************ ERROR ************\n100%d %s\n"},
+      {"", "\n************ ERROR ************\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_EQ(Printed([&] { ReportFailure(MapFailure(c.first)); }), std::make_pair(c.second, c.second));
+  }
+}
+
+TEST(FileIoTest, ReadWholeFileReturnsTheFilesBytes) {
+  std::string dir = MakeTempDir();
   std::string big(70000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 256);
   const std::string contents[] = {"", "a", std::string("\0\x01\xff\0", 4), big};
   for (const std::string& bytes : contents) {
     SCOPED_TRACE("length " + std::to_string(bytes.size()));
-    std::string path = s.path + "/f" + std::to_string(bytes.size());
+    std::string path = dir + "/f" + std::to_string(bytes.size());
     WriteFile(path, bytes);
-    FileImage image = ReadWholeFile(path.c_str());
-    ASSERT_EQ(image.length, static_cast<int32_t>(bytes.size()));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data.get()), bytes.size()), bytes);
-    EXPECT_EQ(image.data[bytes.size()], 0);
+    FileBytes file = ReadWholeFile(path);
+    ASSERT_EQ(file.size, static_cast<int32_t>(bytes.size()));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data.get()), bytes.size()), bytes);
   }
 }
 
-TEST(FileIoDeathTest, ReadWholeFileRefusesMissingFileAndDirectory) {
-  Scratch s;
-  std::string missing = s.path + "/100%d.bsp";
-  ExpectFatal([&] { ReadWholeFile(missing.c_str()); },
-              kErrorBanner + "Error opening " + missing + ": " + std::strerror(ENOENT) + "\n");
-  ExpectFatal([&] { ReadWholeFile(s.path.c_str()); },
-              kErrorBanner + "Error opening " + s.path + ": " + std::strerror(EISDIR) + "\n");
+// What ReadWholeFile makes of path: "not found: " and what() for a
+// FileNotFound, the message of any other failure, or the size read. Runs in a
+// child process that an alarm ends should the read wait, as the open of a
+// FIFO without a writer would.
+std::string ReadOutcome(const std::string& path) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(10);
+    std::string outcome;
+    try {
+      outcome = "read " + std::to_string(ReadWholeFile(path).size) + " bytes";
+    } catch (const FileNotFound& failure) {
+      outcome = std::string("not found: ") + failure.what();
+    } catch (const MapFailure& failure) {
+      outcome = failure.what();
+    }
+    std::_Exit(write(fds[1], outcome.data(), outcome.size()) == static_cast<ssize_t>(outcome.size()) ? 0 : 1);
+  }
+  close(fds[1]);
+  std::string outcome;
+  char buf[256];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) outcome.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return WIFSIGNALED(wstatus) ? "killed by signal " + std::to_string(WTERMSIG(wstatus)) : outcome;
+}
+
+TEST(FileIoTest, ReadWholeFileRefusesAllButARegularFileBelow2GiB) {
+  std::string dir = MakeTempDir();
+  std::string missing = dir + "/100%d.bsp", fifo = dir + "/fifo.bsp", big = dir + "/big.bsp";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  WriteFile(big, "");
+  std::filesystem::resize_file(big, uintmax_t{1} << 31);  // sparse: no data is written
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, "not found: " + missing},
+      {dir, "Error opening " + dir + ": " + std::strerror(EISDIR)},
+      {fifo, "Error opening " + fifo + ": not a regular file"},
+      {"/dev/null", "Error opening /dev/null: not a regular file"},
+      {big, big + " is too large (2147483648 bytes): a map file must be smaller than 2 GiB"},
+  };
+  for (const auto& [path, outcome] : cases) EXPECT_EQ(ReadOutcome(path), outcome);
+}
+
+// Under nohup the tool inherits SIGHUP ignored, and a SIGHUP sent while its
+// temporary file is pending must not end it. The sender waits for the file
+// to appear; the tool then waits in its pause for a key from a pipe that the
+// sender closes only after sending, so the signal reaches the tool before it
+// can end.
+TEST(ReplacementFileTest, InheritedIgnoredSighupStaysIgnoredThroughASave) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "Windows has no SIGHUP";
+  std::string dir = std::filesystem::canonical(MakeTempDir()).string();
+  WriteFile(dir + "/m.bsp", BuildSampleMap());
+  RunResult r = RunTool({"m.bsp"}, dir, "", [dir] {
+    std::signal(SIGHUP, SIG_IGN);
+    int watch = inotify_init1(IN_CLOEXEC), key[2];
+    if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CREATE) < 0 || pipe(key) != 0) _exit(126);
+    pid_t tool = getpid();
+    if (fork() == 0) {
+      alarm(60);
+      alignas(inotify_event) char events[4096];
+      for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+        for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+          if (std::strncmp(reinterpret_cast<inotify_event*>(p)->name, "flatcull.", 9) == 0) _exit(kill(tool, SIGHUP));
+      }
+      _exit(1);
+    }
+    if (dup2(key[0], 0) < 0) _exit(126);
+    close(key[0]);
+    close(key[1]);
+    close(watch);
+  });
+  EXPECT_EQ(r.status, 0);
+  const std::string end = "\nOptimized!\n\nPress a key to continue.\n";
+  EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), end.size())), end) << r.out;
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{"m.bsp"});
+}
+
+// With SIGHUP at its default, the signal removes the pending temporary file
+// and then ends the process as it would have; the target keeps its bytes.
+TEST(ReplacementFileTest, SighupWhileATempFileIsPendingRemovesIt) {
+  struct sigaction now {};
+  sigaction(SIGHUP, nullptr, &now);
+  if (now.sa_handler == SIG_IGN) GTEST_SKIP() << "this process ignores SIGHUP, and so must a save in it";
+  std::string dir = MakeTempDir(), target = dir + "/m.bsp";
+  WriteFile(target, "old");
+  pid_t pid = fork();
+  if (pid == 0) {
+    ReplacementFile out(target);
+    out.Write({{"new", 3}});
+    if (ListDir(dir).size() != 2) std::_Exit(3);  // the temporary file is there
+    std::raise(SIGHUP);
+    std::_Exit(0);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGHUP) << "wait status " << wstatus;
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{"m.bsp"});
+  EXPECT_EQ(ReadFile(target), "old");
 }
 
 }  // namespace

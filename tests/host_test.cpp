@@ -17,8 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bsp/bspfile.h"
-#include "bsp/load.h"
 #include "hostmaps.h"
 #include "mapbuilder.h"
 #include "testutil.h"
@@ -248,95 +246,6 @@ TEST(HostTest, MapHeldOpenElsewhereIsKeptWhenTheReplaceFails) {
   EXPECT_NE(r.out.find(failure), std::string::npos) << r.out;
   EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{"m.bsp"});
-}
-
-// One record of every kind, each 2- and 4-byte field with bytes of its own.
-struct Records {
-  PlaneRecord plane{{1.5f, -2.25f, 0.125f}, 1000.5f, 0x01020304};
-  VertexRecord vertex{{-3.5e6f, 7.75f, 1.0e-3f}};
-  NodeRecord node{0, {0x0506, -0x0708}, {0x090a, -0x0b0c, 0x0d0e}, {0x0f10, 0x1112, -0x1314}, 0x1516, 0x1718};
-  TexinfoRecord texinfo{{{0.5f, -0.75f, 1.25f, 17.0f}, {-8.5f, 9.75f, 0.375f, -64.0f}}, 0x191a1b1c, -0x1d1e1f20};
-  FaceRecord face{0, 0x2122, 0x23242526, -0x2728, 0x292a, {0x2b, 0x2c, 0x2d, 0x2e}, 0x2f303132};
-  ClipnodeRecord clipnode{0, {0x3334, -0x3536}};
-  LeafRecord leaf{-0x3738393a, 0x3b3c3d3e, {0x3f40, -0x4142, 0x4344}, {0x4546, 0x4748, -0x494a}, 0x4b4c, 0x4d4e,
-                  {0x4f, 0x50, 0x51, 0x52}};
-  uint16_t marksurface = 0x5354;
-  int32_t surfedge = -0x55565758;
-  EdgeRecord edge{{0x595a, 0x5b5c}};
-  ModelRecord model{{-1.5f, -2.5f, -3.5f}, {4.5f, 5.5f, 6.5f}, {7.0f, 8.0f, 9.0f},
-                    {0x5d5e5f60, -0x61626364, 0x65666768, 0x696a6b6c}, 0x6d6e6f70, 0x71727374, 0x75767778};
-};
-
-template <typename T>
-std::string Memory(const T* records, int32_t count) {
-  return std::string(reinterpret_cast<const char*>(records), sizeof(T) * static_cast<size_t>(count));
-}
-
-// Loading leaves every field in host order and saving's conversion gives the
-// file's little-endian bytes back: on a big-endian host this is the swap of
-// every field, which a byte-identical output alone cannot show (a field
-// swapped on neither load nor save comes out unchanged too).
-TEST(HostTest, LoadedFieldsAreInHostOrderAndConvertBackToFileBytes) {
-  const Records r;
-  MapLumps lumps;
-  lumps.lump[kLumpPlanes] = EncodePlane(r.plane);
-  lumps.lump[kLumpVertexes] = EncodeVertex(r.vertex);
-  lumps.lump[kLumpNodes] = EncodeNode(r.node);
-  lumps.lump[kLumpTexinfo] = EncodeTexinfo(r.texinfo);
-  lumps.lump[kLumpFaces] = EncodeFace(r.face);
-  lumps.lump[kLumpClipnodes] = EncodeClipnode(r.clipnode);
-  lumps.lump[kLumpLeaves] = EncodeLeaf(r.leaf);
-  lumps.lump[kLumpMarksurfaces] = Le16(r.marksurface);
-  lumps.lump[kLumpSurfedges] = Le32(static_cast<uint32_t>(r.surfedge));
-  lumps.lump[kLumpEdges] = EncodeEdge(r.edge);
-  lumps.lump[kLumpModels] = EncodeModel(r.model);
-  lumps.lump[kLumpTextures] = Le32(2) + Le32(0x7f000010) + Le32(-12) + "tex";
-  std::string path = MakeTempDir() + "/m.bsp";
-  WriteFile(path, BuildMap(lumps));
-  LoadBSPFile(path.c_str());
-  const MapStore& m = g_map;
-  const int32_t directory[] = {2, 0x7f000010, -12};
-  const struct {
-    LumpIndex lump;
-    std::string stored, host;
-  } kinds[] = {
-      {kLumpPlanes, Memory(m.planes, m.numplanes), Memory(&r.plane, 1)},
-      {kLumpVertexes, Memory(m.vertexes, m.numvertexes), Memory(&r.vertex, 1)},
-      {kLumpNodes, Memory(m.nodes, m.numnodes), Memory(&r.node, 1)},
-      {kLumpTexinfo, Memory(m.texinfo, m.numtexinfo), Memory(&r.texinfo, 1)},
-      {kLumpFaces, Memory(m.faces, m.numfaces), Memory(&r.face, 1)},
-      {kLumpClipnodes, Memory(m.clipnodes, m.numclipnodes), Memory(&r.clipnode, 1)},
-      {kLumpLeaves, Memory(m.leaves, m.numleaves), Memory(&r.leaf, 1)},
-      {kLumpMarksurfaces, Memory(m.marksurfaces, m.nummarksurfaces), Memory(&r.marksurface, 1)},
-      {kLumpSurfedges, Memory(m.surfedges, m.numsurfedges), Memory(&r.surfedge, 1)},
-      {kLumpEdges, Memory(m.edges, m.numedges), Memory(&r.edge, 1)},
-      {kLumpModels, Memory(m.models, m.nummodels), Memory(&r.model, 1)},
-      {kLumpTextures, Memory(m.texdata.get(), 12) + "tex", Memory(directory, 3) + "tex"},
-  };
-  for (const auto& kind : kinds) EXPECT_EQ(kind.stored, kind.host) << kLumpNames[kind.lump];
-  ConvertBSPByteOrder(true);
-  const struct {
-    LumpIndex lump;
-    std::string stored;
-  } converted[] = {
-      {kLumpPlanes, Memory(m.planes, m.numplanes)},
-      {kLumpVertexes, Memory(m.vertexes, m.numvertexes)},
-      {kLumpNodes, Memory(m.nodes, m.numnodes)},
-      {kLumpTexinfo, Memory(m.texinfo, m.numtexinfo)},
-      {kLumpFaces, Memory(m.faces, m.numfaces)},
-      {kLumpClipnodes, Memory(m.clipnodes, m.numclipnodes)},
-      {kLumpLeaves, Memory(m.leaves, m.numleaves)},
-      {kLumpMarksurfaces, Memory(m.marksurfaces, m.nummarksurfaces)},
-      {kLumpSurfedges, Memory(m.surfedges, m.numsurfedges)},
-      {kLumpEdges, Memory(m.edges, m.numedges)},
-      {kLumpModels, Memory(m.models, m.nummodels)},
-      {kLumpTextures, Memory(m.texdata.get(), m.texdatasize)},
-  };
-  for (const auto& kind : converted) EXPECT_EQ(kind.stored, lumps.lump[kind.lump]) << kLumpNames[kind.lump];
-  ReleaseBSPData();
-  g_map.nummodels = g_map.numvertexes = g_map.numplanes = g_map.numleaves = g_map.numnodes = g_map.numtexinfo =
-      g_map.numclipnodes = g_map.numfaces = g_map.nummarksurfaces = g_map.numsurfedges = g_map.numedges =
-          g_map.entdatasize = 0;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // so that they are the same little-endian bytes on every host.
 #include "hostmaps.h"
 
+#include <numeric>
+
 #include "mapbuilder.h"
 
 namespace {
@@ -69,10 +71,33 @@ HostMap EveryFieldDistinct() {
   return {"every-field", lumps(false), lumps(true)};
 }
 
+// Plane indices with a distinct byte in each place: faces refer to planes
+// 0x0102 down to 0 (and become 0 to 0x0102), nodes to 0x00010203 and 0x0102,
+// the clipnode to 0x00010000. A 16- or 32-bit index read or written in the
+// host's order, or with a byte misplaced, changes the output.
+HostMap WideIndices() {
+  auto lumps = [](const std::vector<int>& planes, const std::vector<int>& faces, const std::vector<int>& nodes,
+                  int clipnode) {
+    MapLumps m;
+    for (int i : planes) m.lump[kLumpPlanes] += EncodePlane(Plane(i));
+    for (int ref : faces) m.lump[kLumpFaces] += EncodeFace({static_cast<uint16_t>(ref), 0, 0, 0, 0, {0, 0, 0, 0}, -1});
+    for (int ref : nodes) m.lump[kLumpNodes] += EncodeNode({ref, {-1, -1}, {0, 0, 0}, {0, 0, 0}, 0, 0});
+    m.lump[kLumpClipnodes] = EncodeClipnode({clipnode, {-1, -2}});
+    return BuildMap(m);
+  };
+  std::vector<int> all(0x10204), in_order(0x103), down(0x103);
+  std::iota(all.begin(), all.end(), 0);
+  std::iota(in_order.begin(), in_order.end(), 0);
+  std::iota(down.rbegin(), down.rend(), 0);
+  std::vector<int> kept = down;
+  kept.insert(kept.end(), {0x10203, 0x10000});
+  return {"wide-indices", lumps(all, down, {0x10203, 0x102}, 0x10000), lumps(kept, in_order, {0x103, 0}, 0x104)};
+}
+
 }  // namespace
 
 std::vector<HostMap> CrossHostMaps() {
-  std::vector<HostMap> maps = {WorkedExample(), EveryFieldDistinct()};
+  std::vector<HostMap> maps = {WorkedExample(), EveryFieldDistinct(), WideIndices()};
   for (int rooms : {1, 3, 8})
     maps.push_back({"sample-" + std::to_string(rooms), BuildSampleMap(rooms), BuildMap(SampleMapLumps(rooms, true))});
   return maps;

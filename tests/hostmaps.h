@@ -12,6 +12,6 @@ struct HostMap {
 };
 
 // The worked example of the plane compaction, a map in which every field of
-// every record kind holds its own distinct bytes, and sample maps of several
-// sizes. Each loses planes, so its output differs from its input.
+// every record kind holds its own distinct bytes, one whose plane indices use
+// every byte of their width, and sample maps of several sizes. Each loses planes, so its output differs from its input.
 std::vector<HostMap> CrossHostMaps();

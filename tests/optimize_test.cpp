@@ -1,119 +1,171 @@
-// optimize_test.cpp: plane compaction and the lump usage table, run on the
-// process-wide store directly.
-#include <unistd.h>
-
-#include <cstring>
+// optimize_test.cpp: plane compaction and the lump usage table, called
+// directly on maps loaded from files the map builder wrote.
+#include <algorithm>
+#include <climits>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bsp/bspfile.h"
-#include "bsp/load.h"
+#include "common/console.h"
+#include "mapbuilder.h"
+#include "maptest.h"
 #include "optimize/compact.h"
 #include "optimize/report.h"
 
 namespace {
-
-class OptimizeTest : public ::testing::Test {
- protected:
-  void SetUp() override { ReleaseBSPData(); }
-  void TearDown() override { ReleaseBSPData(); }
-};
 
 // Plane i is told apart from every other by all of its fields.
 PlaneRecord TestPlane(int i) {
   return {{static_cast<float>(i), 0.5f, -static_cast<float>(i)}, 2.0f * static_cast<float>(i), i % 6};
 }
 
-// Faces, nodes and clipnodes referring to the given planes, with their other
-// fields set from their position, so that a pass touching them shows.
-void FillReferences(const std::vector<int>& faces, const std::vector<int>& nodes,
-                    const std::vector<int>& clipnodes) {
-  g_map.numfaces = static_cast<int32_t>(faces.size());
+std::vector<int> Iota(int n) {
+  std::vector<int> v(static_cast<size_t>(n));
+  std::iota(v.begin(), v.end(), 0);
+  return v;
+}
+
+// The planes given by their test numbers, and faces, nodes and clipnodes
+// referring to the given plane indices, with their other fields set from
+// their position, so that a pass touching them shows.
+MapLumps ReferenceLumps(const std::vector<int>& planes, const std::vector<int>& faces, const std::vector<int>& nodes,
+                        const std::vector<int>& clipnodes) {
+  MapLumps m;
+  for (int plane : planes) m.lump[kLumpPlanes] += EncodePlane(TestPlane(plane));
   for (size_t i = 0; i < faces.size(); ++i)
-    g_map.faces[i] = {static_cast<uint16_t>(faces[i]), 1, static_cast<int32_t>(100 + i), 4, 7, {0, 255, 255, 255}, 9};
-  g_map.numnodes = static_cast<int32_t>(nodes.size());
+    m.lump[kLumpFaces] +=
+        EncodeFace({static_cast<uint16_t>(faces[i]), 1, static_cast<int32_t>(100 + i), 4, 7, {0, 255, 255, 255}, 9});
   for (size_t i = 0; i < nodes.size(); ++i)
-    g_map.nodes[i] = {nodes[i], {static_cast<int16_t>(i), -8}, {-1, -2, -3}, {1, 2, 3}, 5, 6};
-  g_map.numclipnodes = static_cast<int32_t>(clipnodes.size());
-  for (size_t i = 0; i < clipnodes.size(); ++i) g_map.clipnodes[i] = {clipnodes[i], {-2, static_cast<int16_t>(i)}};
+    m.lump[kLumpNodes] += EncodeNode({nodes[i], {static_cast<int16_t>(i), -8}, {-1, -2, -3}, {1, 2, 3}, 5, 6});
+  for (size_t i = 0; i < clipnodes.size(); ++i)
+    m.lump[kLumpClipnodes] += EncodeClipnode({clipnodes[i], {-2, static_cast<int16_t>(i)}});
+  return m;
 }
 
-// The faces, nodes and clipnodes as raw bytes.
-std::string ReferenceBytes() {
-  auto raw = [](const void* data, size_t size) { return std::string(static_cast<const char*>(data), size); };
-  return raw(g_map.faces, g_map.numfaces * sizeof(FaceRecord)) + raw(g_map.nodes, g_map.numnodes * sizeof(NodeRecord)) +
-         raw(g_map.clipnodes, g_map.numclipnodes * sizeof(ClipnodeRecord));
-}
-
-std::string PlaneCounts(int before, int after) {
-  return "\nPlanes in map: " + std::to_string(before) + "\nPlanes actually used: " + std::to_string(after) + "\n";
-}
-
-TEST_F(OptimizeTest, CompactionKeepsReferencedPlanesInFirstReferenceOrder) {
+TEST(OptimizeTest, CompactionKeepsReferencedPlanesInFirstReferenceOrder) {
   struct Case {
     const char* name;
     int planes;
     std::vector<int> faces, nodes, clipnodes;  // plane references before
     std::vector<int> new_faces, new_nodes, new_clipnodes;
     std::vector<int> kept;  // old index of each new plane
-  } cases[] = {
-      {"six planes, two dropped", 6, {4, 2, 4}, {2, 5}, {0}, {0, 1, 0}, {1, 2}, {3}, {4, 2, 5, 0}},
-      {"nothing refers to a plane", 6, {}, {}, {}, {}, {}, {}, {}},
-      {"already in order", 3, {0, 1}, {1, 2}, {2, 0}, {0, 1}, {1, 2}, {2, 0}, {0, 1, 2}},
-      {"one plane shared by all three arrays", 5, {3}, {3}, {3, 1}, {0}, {0}, {0, 1}, {3, 1}},
-      {"face plane index above 32767 is unsigned", 40001, {40000}, {}, {0}, {0}, {}, {1}, {40000, 0}},
+    bool renumbered;
   };
+  std::vector<Case> cases = {
+      {"six planes, two dropped", 6, {4, 2, 4}, {2, 5}, {0}, {0, 1, 0}, {1, 2}, {3}, {4, 2, 5, 0}, true},
+      {"nothing refers to a plane", 6, {}, {}, {}, {}, {}, {}, {}, true},
+      {"already in order", 3, {0, 1}, {1, 2}, {2, 0}, {0, 1}, {1, 2}, {2, 0}, {0, 1, 2}, false},
+      {"one plane shared by all three arrays", 5, {3}, {3}, {3, 1}, {0}, {0}, {0, 1}, {3, 1}, true},
+      {"face plane index above 32767 is unsigned", 40001, {40000}, {}, {0}, {0}, {}, {1}, {40000, 0}, true},
+      {"70000 planes: faces up to 65535, nodes and clipnodes past it", 70000, {65535, 0}, {69999, 65536},
+       {65535, 66000}, {0, 1}, {2, 3}, {0, 4}, {65535, 0, 69999, 65536, 66000}, true},
+  };
+  // Faces meet 65536 planes, the most 16 bits can number: the last one met
+  // becomes 65535, and a node's plane after them 65536.
+  std::vector<int> down = Iota(65536);
+  std::reverse(down.begin(), down.end());
+  down.push_back(65536);
+  cases.push_back({"faces meet 65536 planes", 65537, std::vector<int>(down.begin(), down.end() - 1), {65536}, {},
+                   Iota(65536), {65536}, {}, down, true});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ReleaseBSPData();
-    g_map.numplanes = c.planes;
-    for (int i = 0; i < c.planes; ++i) g_map.planes[i] = TestPlane(i);
-    FillReferences(c.faces, c.nodes, c.clipnodes);
-
+    Map map = LoadMapBytes(BuildMap(ReferenceLumps(Iota(c.planes), c.faces, c.nodes, c.clipnodes)));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(CompactPlanes(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), PlaneCounts(c.planes, static_cast<int>(c.kept.size())));
-
-    ASSERT_EQ(g_map.numplanes, static_cast<int32_t>(c.kept.size()));
-    for (size_t i = 0; i < c.kept.size(); ++i) {
-      PlaneRecord want = TestPlane(c.kept[i]);
-      EXPECT_EQ(std::memcmp(&g_map.planes[i], &want, sizeof want), 0) << i;
+    PlaneCounts counts;
+    try {
+      counts = CompactPlanes(map);
+    } catch (const MapFailure& failure) {
+      ADD_FAILURE() << failure.what();
     }
-    std::string compacted = ReferenceBytes();
-    FillReferences(c.new_faces, c.new_nodes, c.new_clipnodes);
-    EXPECT_EQ(compacted, ReferenceBytes());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(counts.before, c.planes);
+    EXPECT_EQ(counts.after, static_cast<int32_t>(c.kept.size()));
+    EXPECT_EQ(counts.renumbered, c.renumbered);
+    ExpectLumps(map, ReferenceLumps(c.kept, c.new_faces, c.new_nodes, c.new_clipnodes));
   }
 }
 
-// CompactPlanes prints through the console, which is standard output; the
-// death test matches standard error, so the child sends one to the other.
-void CompactToStderr() {
-  dup2(2, 1);
-  CompactPlanes();
-}
-
-TEST_F(OptimizeTest, CompactionRefusesReferenceOutsidePlanes) {
-  struct Case {
+// Every reference is checked before any is rewritten: a refused map keeps
+// every byte, the faces included when only a node is bad.
+TEST(OptimizeTest, CompactionRefusesReferenceOutsidePlanesAndChangesNothing) {
+  const struct {
     const char* name;
     int planes;
     std::vector<int> faces, nodes, clipnodes;
-    const char* message;  // must appear in the error
+    const char* message;
   } cases[] = {
-      {"face refers to the plane count", 6, {0, 1, 6}, {}, {}, "face 2"},
-      {"face refers past the remap table", kMaxPlanes, {65535}, {}, {}, "face 0"},
-      {"node refers to a negative plane", 6, {}, {0, -5}, {}, "node 1"},
-      {"clipnode refers past the planes", 6, {}, {}, {0, 5, 0, 9}, "clipnode 3"},
+      {"face refers to the plane count", 6, {0, 1, 6}, {}, {}, "face 2 refers to plane 6, but the map has 6 planes"},
+      {"face refers to 65535 of 65535 planes", 65535, {65535}, {}, {},
+       "face 0 refers to plane 65535, but the map has 65535 planes"},
+      {"faces fine, a node past the planes", 6, {4, 2}, {0, 9}, {1}, "node 1 refers to plane 9, but the map has 6 planes"},
+      {"node refers to a negative plane", 6, {}, {0, -5}, {}, "node 1 refers to plane -5, but the map has 6 planes"},
+      {"clipnode refers to INT32_MIN", 6, {1}, {2}, {0, 5, 0, INT_MIN},
+       "clipnode 3 refers to plane -2147483648, but the map has 6 planes"},
+      {"no planes at all", 0, {}, {}, {0}, "clipnode 0 refers to plane 0, but the map has 0 planes"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ReleaseBSPData();
-    g_map.numplanes = c.planes;
-    FillReferences(c.faces, c.nodes, c.clipnodes);
-    EXPECT_EXIT(CompactToStderr(), testing::ExitedWithCode(1),
-                std::string("\n\\*+ ERROR \\*+\n.*") + c.message + "[^0-9]");
+    MapLumps lumps = ReferenceLumps(Iota(c.planes), c.faces, c.nodes, c.clipnodes);
+    Map map = LoadMapBytes(BuildMap(lumps));
+    try {
+      CompactPlanes(map);
+      ADD_FAILURE() << "compacted";
+    } catch (const MapFailure& failure) {
+      EXPECT_STREQ(failure.what(), c.message);
+    }
+    ExpectLumps(map, lumps);
   }
+}
+
+// Compaction rewrites faces and nodes in place; a lump the file lays over the
+// same bytes keeps them as they were.
+TEST(OptimizeTest, CompactionLeavesALumpSharingBytesWithARewrittenOne) {
+  const std::pair<LumpIndex, LumpIndex> cases[] = {{kLumpVisibility, kLumpFaces}, {kLumpLighting, kLumpNodes}};
+  for (const auto& [sharer, rewritten] : cases) {
+    SCOPED_TRACE(kLumpKinds[sharer].name);
+    std::string file = BuildSampleMap();
+    LumpEntry entry = GetLumpEntry(file, rewritten);
+    SetLumpEntry(file, sharer, entry.offset, entry.length);
+    Map map = LoadMapBytes(file);
+    CompactPlanes(map);
+    MapLumps want = SampleMapLumps(3, true);
+    want.lump[sharer] = SampleMapLumps().lump[rewritten];
+    ExpectLumps(map, want);
+  }
+}
+
+// No count limits a lump: the classic maxima only flag rows of the table.
+TEST(OptimizeTest, MapBeyondTheClassicLimitsCompactsAndIsFlagged) {
+  auto widen = [](MapLumps m) {
+    std::string model = m.lump[kLumpModels], leaves = m.lump[kLumpLeaves];  // 1 model, 4 leaves
+    for (int i = 1; i < 5000; ++i) {
+      m.lump[kLumpModels] += model;
+      m.lump[kLumpLeaves] += leaves;
+    }
+    m.lump[kLumpEntities] = std::string(600000, 'e');
+    return m;
+  };
+  Map map = LoadMapBytes(BuildMap(widen(SampleMapLumps())));
+  testing::internal::CaptureStdout();
+  ReportLumpUsage(map);
+  std::string table = testing::internal::GetCapturedStdout();
+  for (const char* row : {"\nmodels           5000/400       320000/25600    (1250.0%)SIZE OVERFLOW!!!\n",
+                          "\nleaves          20000/8192      560000/229376   (244.1%)SIZE OVERFLOW!!!\n",
+                          "\nentdata          [variable]     600000/524288   (114.4%)SIZE OVERFLOW!!!\n"})
+    EXPECT_NE(table.find(row), std::string::npos) << row;
+  size_t flagged = 0;
+  for (size_t at = 0; (at = table.find("SIZE OVERFLOW", at)) != std::string::npos; ++at) ++flagged;
+  EXPECT_EQ(flagged, 3u) << table;
+  const std::string total = "\n=== Total BSP file data space used: 1487549 bytes ===\n";
+  EXPECT_EQ(table.substr(table.size() - std::min(table.size(), total.size())), total);
+
+  PlaneCounts counts = CompactPlanes(map);
+  EXPECT_EQ(counts.before, 60);
+  EXPECT_EQ(counts.after, 22);
+  ExpectLumps(map, widen(SampleMapLumps(3, true)));
 }
 
 TEST(ReportTest, RowsShowFullnessWarningsAtThresholds) {
@@ -155,9 +207,9 @@ TEST(ReportTest, RowsShowFullnessWarningsAtThresholds) {
   }
 }
 
-TEST_F(OptimizeTest, EmptyMapReportsFifteenZeroRowsAndZeroTotal) {
+TEST(OptimizeTest, EmptyMapReportsFifteenZeroRowsAndZeroTotal) {
   testing::internal::CaptureStdout();
-  ReportLumpUsage();
+  ReportLumpUsage(Map());
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\n"
             "Object names  Objects/Maxobjs  Memory / Maxmem  Fullness\n"
@@ -180,15 +232,17 @@ TEST_F(OptimizeTest, EmptyMapReportsFifteenZeroRowsAndZeroTotal) {
             "=== Total BSP file data space used: 0 bytes ===\n");
 }
 
-// Regression: a 32-bit total wraps once the lumps add up to 2 GiB. The report
-// reads only counts and lengths, so no buffers are needed.
-TEST_F(OptimizeTest, ReportTotalIsSummedInSixtyFourBits) {
-  g_map.texdatasize = 2000000000;
-  g_map.lightdatasize = 2000000000;
-  g_map.visdatasize = 1000000000;
-  g_map.numsurfedges = 512000;
+// Regression: a 32-bit total wraps once the lumps add up to 2 GiB, as lumps
+// laid over the same bytes of a smaller file can. The report reads only
+// sizes, so no bytes are needed.
+TEST(OptimizeTest, ReportTotalIsSummedInSixtyFourBits) {
+  Map map;
+  map.lump[kLumpTextures] = UnreadBytes(2000000000);
+  map.lump[kLumpLighting] = UnreadBytes(2000000000);
+  map.lump[kLumpVisibility] = UnreadBytes(1000000000);
+  map.lump[kLumpSurfedges] = UnreadBytes(512000 * 4);
   testing::internal::CaptureStdout();
-  ReportLumpUsage();
+  ReportLumpUsage(map);
   std::string out = testing::internal::GetCapturedStdout();
   std::string total = "=== Total BSP file data space used: 5002048000 bytes ===\n";
   ASSERT_GE(out.size(), total.size());
