@@ -1,5 +1,6 @@
 // common_test.cpp: message output to the console and the log, failures,
 // whole-file reading and the replacement of a file.
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -202,21 +203,32 @@ TEST(ReplacementFileTest, InheritedIgnoredSighupStaysIgnoredThroughASave) {
   WriteFile(dir + "/m.bsp", BuildSampleMap());
   RunResult r = RunTool({"m.bsp"}, dir, "", [dir] {
     std::signal(SIGHUP, SIG_IGN);
-    int watch = inotify_init1(IN_CLOEXEC), key[2];
-    if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CREATE) < 0 || pipe(key) != 0) _exit(126);
+    // The tool's input is a terminal, so that it waits in its pause until
+    // the watcher has sent the signal and then presses a key.
+    int watch = inotify_init1(IN_CLOEXEC), master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CREATE) < 0 || master < 0 || grantpt(master) != 0 ||
+        unlockpt(master) != 0)
+      _exit(126);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
     pid_t tool = getpid();
+    if (terminal < 0) _exit(126);
     if (fork() == 0) {
       alarm(60);
       alignas(inotify_event) char events[4096];
       for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
         for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-          if (std::strncmp(reinterpret_cast<inotify_event*>(p)->name, "flatcull.", 9) == 0) _exit(kill(tool, SIGHUP));
+          if (std::strncmp(reinterpret_cast<inotify_event*>(p)->name, "flatcull.", 9) == 0) {
+            if (kill(tool, SIGHUP) != 0 || write(master, "\n", 1) != 1) _exit(1);
+            // The terminal must outlive the tool's look at it.
+            while (kill(tool, 0) == 0) usleep(10000);
+            _exit(0);
+          }
       }
       _exit(1);
     }
-    if (dup2(key[0], 0) < 0) _exit(126);
-    close(key[0]);
-    close(key[1]);
+    if (dup2(terminal, 0) < 0) _exit(126);
+    close(terminal);
+    close(master);
     close(watch);
   });
   EXPECT_EQ(r.status, 0);
@@ -236,7 +248,7 @@ TEST(ReplacementFileTest, SighupWhileATempFileIsPendingRemovesIt) {
   WriteFile(target, "old");
   pid_t pid = fork();
   if (pid == 0) {
-    ReplacementFile out(target);
+    ReplacementFile out(target, nullptr);
     out.Write({{"new", 3}});
     if (ListDir(dir).size() != 2) std::_Exit(3);  // the temporary file is there
     std::raise(SIGHUP);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/fileio.h"
@@ -77,7 +78,8 @@ inline void WriteLE32(unsigned char* p, int32_t value) {
 struct Map {
   std::unique_ptr<unsigned char[]> file;  // the file's bytes, as read
   int32_t file_size = 0;
-  FileStamp source;  // the file when it was read
+  std::string path;  // the name it was loaded from
+  FileStamp source;  // that file when it was read
   std::span<unsigned char> lump[kNumLumps];
   std::vector<unsigned char> own[kNumLumps];
 

@@ -74,6 +74,7 @@ Map LoadBSPFile(const std::string& path) {
   Map map;
   map.file = std::move(bytes.data);
   map.file_size = bytes.size;
+  map.path = path;
   map.source = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};

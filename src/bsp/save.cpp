@@ -53,7 +53,7 @@ bool SaveWouldChangeFile(const Map& map, bool renumbered) {
 
 void SaveBSPFile(const Map& map, const std::string& path) {
   std::unique_ptr<MapLayout> layout = LayOutMap(map);
-  ReplacementFile out(path, map.source);
+  ReplacementFile out(path, path == map.path ? &map.source : nullptr);
   out.Write(layout->pieces);
   out.Commit();
 }

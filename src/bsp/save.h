@@ -32,6 +32,6 @@ bool SaveWouldChangeFile(const Map& map, bool renumbered);
 
 // Writes the map to path in the layout above, through a ReplacementFile: the
 // file is replaced atomically, and any failure leaves it unchanged. Refuses
-// a read-only file, and a file that is no longer the one the map was loaded
-// from (see ReplacementFile).
+// a read-only file and, when path is the name the map was loaded from, a
+// file that is no longer the one that was read (see ReplacementFile).
 void SaveBSPFile(const Map& map, const std::string& path);

@@ -210,6 +210,7 @@ bool WriteAll(int fd, const std::vector<ByteRange>& pieces) {
     int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
     ssize_t n = writev(fd, iov.data() + first, count);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;  // no progress on a non-empty write
     if (n <= 0) return false;
     // Step over what was written: whole pieces, then part of one.
     for (auto left = static_cast<size_t>(n); left > 0;) {
@@ -258,15 +259,16 @@ void RemoveTempOnSignal(int signo) {
   raise(signo);
 }
 
-// A signal the process inherited ignored (under nohup, say) stays ignored.
+// Only a signal at its default action is taken over: one the process
+// inherited ignored (under nohup, say) stays ignored, and a handler that a
+// program embedding the tool set stays its own.
 void ArmSignals() {
   static bool armed = false;
   if (armed) return;
   armed = true;
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
-    if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    signal(signo, RemoveTempOnSignal);
+    if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) signal(signo, RemoveTempOnSignal);
   }
 }
 
@@ -280,8 +282,8 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(const std::string& path, const FileStamp& expected)
-    : target_(ResolveLinks(path)), expected_(expected) {
+ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expected)
+    : target_(ResolveLinks(path)), check_stamp_(expected != nullptr), expected_(expected ? *expected : FileStamp{}) {
   if (ReadOnly(target_)) FatalError("Error writing %s: the file is read-only", path.c_str());
   ArmSignals();
   std::string dir = DirectoryOf(target_);
@@ -317,7 +319,7 @@ void ReplacementFile::Fail(const std::string& reason) {
 }
 
 void ReplacementFile::Write(const std::vector<ByteRange>& pieces) {
-  if (!WriteAll(fd_, pieces)) Fail(std::strerror(errno == 0 ? EIO : errno));
+  if (!WriteAll(fd_, pieces)) Fail(std::strerror(errno));
 }
 
 void ReplacementFile::Commit() {
@@ -328,7 +330,7 @@ void ReplacementFile::Commit() {
   // Note: as late as can be; a change between this check and the rename
   // cannot be seen without a lock that other programs do not take.
   FileStat now;
-  if (!StatByName(target_, now) || !StampOf(now).SameFile(expected_))
+  if (check_stamp_ && (!StatByName(target_, now) || !StampOf(now).SameFile(expected_)))
     Fail("another program changed or replaced it since it was read; its file is kept");
   if (!ReplaceTarget(temp_, target_)) Fail(ReplaceError());
   signal_temp_path = nullptr;

@@ -71,8 +71,9 @@ class ReplacementFile {
   // that path names (symbolic links followed), with the target's permission
   // bits, and its owner and group where the process may set them. A
   // temporary file that cannot be created is refused with a message naming
-  // the folder. expected is the target's stamp when it was read.
-  ReplacementFile(const std::string& path, const FileStamp& expected);
+  // the folder. expected, when given, is the target's stamp when it was
+  // read, which Commit checks.
+  ReplacementFile(const std::string& path, const FileStamp* expected);
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -81,8 +82,8 @@ class ReplacementFile {
   void Write(const std::vector<ByteRange>& pieces);
 
   // Makes the temporary file durable and closes it; refuses, keeping the
-  // target, when the target is no longer the file that was read (another
-  // program changed or replaced it); else renames the temporary file over
+  // target, when an expected stamp was given and the target no longer has
+  // it (another program changed or replaced it); else renames the temporary file over
   // the target in one atomic step (on Windows, a replace-existing move) and
   // makes the rename durable.
   void Commit();
@@ -92,6 +93,7 @@ class ReplacementFile {
   void Discard();
 
   std::string target_;  // the file being replaced, links followed
+  bool check_stamp_ = false;
   FileStamp expected_;
   std::string temp_;    // the temporary file; empty once renamed or removed
   int fd_ = -1;
