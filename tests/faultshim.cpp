@@ -40,6 +40,11 @@ namespace {
 int map_fd = -1;
 int temp_fd = -1;
 
+// Note: -1 is never either file, though both start as -1 (a failed open is
+// still closed, with close(-1)).
+bool IsMap(int fd) { return fd >= 0 && fd == map_fd; }
+bool IsTemp(int fd) { return fd >= 0 && fd == temp_fd; }
+
 template <typename Fn>
 Fn Real(const char* name) {
   void* fn = dlsym(RTLD_NEXT, name);
@@ -109,7 +114,7 @@ mode_t ModeArg(int flags, va_list args) {
 
 template <typename Stat>
 int FstatCounted(int (*real)(int, Stat*), int fd, Stat* st) {
-  if (fd == map_fd && Count("fstat") == Fault::kFail) {
+  if (IsMap(fd) && Count("fstat") == Fault::kFail) {
     errno = EIO;
     return -1;
   }
@@ -161,7 +166,7 @@ int fstat64(int fd, struct stat64* st) {
 
 ssize_t read(int fd, void* buf, size_t count) {
   static auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
-  if (fd != map_fd) return real(fd, buf, count);
+  if (!IsMap(fd)) return real(fd, buf, count);
   switch (Count("read")) {
     case Fault::kFail:
       errno = EIO;
@@ -196,7 +201,7 @@ int mkstemp64(char* templ) {
 
 int fchmod(int fd, mode_t mode) {
   static auto real = Real<int (*)(int, mode_t)>("fchmod");
-  if (fd == temp_fd && Count("fchmod") == Fault::kFail) {
+  if (IsTemp(fd) && Count("fchmod") == Fault::kFail) {
     errno = EPERM;
     return -1;
   }
@@ -205,7 +210,7 @@ int fchmod(int fd, mode_t mode) {
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   static auto real = Real<ssize_t (*)(int, const struct iovec*, int)>("writev");
-  if (fd != temp_fd) return real(fd, iov, iovcnt);
+  if (!IsTemp(fd)) return real(fd, iov, iovcnt);
   switch (Count("writev")) {
     case Fault::kFail:
       errno = ENOSPC;
@@ -240,8 +245,8 @@ int fsync(int fd) {
 
 int close(int fd) {
   static auto real = Real<int (*)(int)>("close");
-  if (fd == map_fd) map_fd = -1;
-  if (fd != temp_fd) return real(fd);
+  if (IsMap(fd)) map_fd = -1;
+  if (!IsTemp(fd)) return real(fd);
   temp_fd = -1;
   bool fail = Count("close") == Fault::kFail;
   int result = real(fd);
