@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "maprecords.h"
+
 namespace {
 
 // A small fixed-seed generator, so that the maps do not depend on the

@@ -2,8 +2,8 @@
 // yardstick for the tool's own time and memory.
 // Reads the file whole through stdio into one buffer, writes it to a new
 // temporary file beside it, flushes and fsyncs that file, renames it over the
-// original and fsyncs the folder: the same calls, in the same order, that the
-// tool makes to load and save a map, without looking at the bytes.
+// original and fsyncs the folder: the same steps, in the same order, as the
+// tool's load and save of a map, without looking at the bytes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

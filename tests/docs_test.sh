@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# docs_test.sh SOURCE_DIR VERSION: the manual page renders without a single
-# warning and names the project's version, and every document that states the
-# tool's limits, the usage table's maxima or the lumps' writing order states
-# what the code does.
+# docs_test.sh SOURCE_DIR VERSION FLATCULL MAKEMAP: the manual page renders
+# without a single warning and names the project's version, and the documents
+# state the usage table's maxima and the writing order that the built tool
+# shows on the sample map.
 set -euo pipefail
 src=$1
 version=$2
+flatcull=$3
+makemap=$4
 page=$src/packaging/flatcull.1
 failures=0
 
@@ -27,40 +29,36 @@ th=$(grep -m1 '^\.TH ' "$page")
 # so that a phrase split over two source lines still matches.
 Flatten() { sed -e 's/\\-/-/g' -e 's/\\%//g' "$1" | tr -s ' \n\r' '  '; }
 
-# The store's capacities, as "value name" (entdata is counted in bytes).
-mapfile -t limits < <(sed -nE 's/^constexpr int32_t kMax([A-Za-z]+) = ([0-9]+);.*/\2 \L\1/p' \
-  "$src/src/bsp/bspfile.h")
-[ ${#limits[@]} -eq 12 ] || Fail "expected 12 capacities in bspfile.h, found ${#limits[@]}"
+# One run on the sample map: its usage table and the file it writes.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$makemap" "$work/m.bsp"
+table=$("$flatcull" -nopause "$work/m.bsp")
+
+# The table's maxima, as "name value", in every document that states them.
+mapfile -t maxima < <(awk '$2 ~ /^[0-9]+\/[0-9]+$/ { split($2, m, "/"); print $1, m[2] }
+                           $2 == "[variable]" { split($3, m, "/"); print $1, m[2] }' <<<"$table")
+[ ${#maxima[@]} -eq 15 ] || Fail "expected 15 rows in the usage table, found ${#maxima[@]}"
 for doc in packaging/flatcull.1 packaging/README-windows.txt README.md; do
   text=$(Flatten "$src/$doc")
-  for limit in "${limits[@]}"; do
-    phrase=$limit
-    [[ $limit == *entdata ]] && phrase="${limit% *} bytes of entdata"
-    [[ $text == *"$phrase"* ]] || Fail "$doc does not state the limit '$phrase'"
+  for maximum in "${maxima[@]}"; do
+    [[ $text == *"$maximum"* ]] || Fail "$doc does not give the table maximum '$maximum'"
   done
 done
 
-# The usage table's maxima, as "name value", in the manual.
-mapfile -t maxima < <(sed -nE 's/.*Report(Fixed|Variable)Lump\("([a-z]+)", [^,]+, ([0-9]+).*/\2 \3/p' \
-  "$src/src/optimize/report.cpp")
-[ ${#maxima[@]} -eq 15 ] || Fail "expected 15 table rows in report.cpp, found ${#maxima[@]}"
-text=$(Flatten "$page")
-for maximum in "${maxima[@]}"; do
-  [[ $text == *"$maximum"* ]] || Fail "the manual does not give the table maximum '$maximum'"
-done
-
-# The writing order of save.cpp, by lump name, in the manual and the README.
-# Roff macro names are dropped first, then everything but the words.
+# The writing order, by lump name, from the offsets in the written header
+# ("offset length" per lump, in lump index order), in the manual and the
+# README. Roff macro names are dropped first, then everything but the words.
 Words() { sed -E 's/^\.[A-Z]+ ?//' "$1" | tr '[:upper:]' '[:lower:]' | tr -cs '[:lower:]' ' '; }
-mapfile -t enum < <(sed -n '/^enum LumpIndex/,/};/p' "$src/src/bsp/bspfile.h" | grep -o 'kLump[A-Za-z]*')
-mapfile -t names < <(sed -n '/kLumpNames\[kNumLumps\]/,/};/p' "$src/src/bsp/bspfile.h" | grep -o '"[a-z]*"' | tr -d '"')
-order=""
-for lump in $(sed -nE 's/^ *WriteLump\(out, (kLump[A-Za-z]+),.*/\1/p' "$src/src/bsp/save.cpp"); do
-  for i in "${!enum[@]}"; do
-    [ "${enum[$i]}" = "$lump" ] && order+="${names[$i]} "
-  done
-done
-[ "$(wc -w <<<"$order")" -eq 15 ] || Fail "expected 15 lumps in save.cpp's writing order, found '$order'"
+names=(entdata planes texdata vertexes visdata nodes texinfos faces lightdata clipnodes leaves marksurfaces
+  edges surfedges models)
+mapfile -t header < <(od -An -v -t d4 -j 4 -N $((8 * ${#names[@]})) "$work/m.bsp" | xargs -n 2)
+order=$(for i in "${!names[@]}"; do
+  # An empty lump would share its offset with the next one.
+  [ "${header[$i]#* }" -gt 0 ] || echo "empty"
+  echo "${header[$i]% *} ${names[$i]}"
+done | sort -n | awk '{ printf "%s ", $2 }')
+[ "$(wc -w <<<"$order")" -eq 15 ] || Fail "expected 15 non-empty lumps in the written map, found '$order'"
 for doc in packaging/flatcull.1 README.md; do
   [[ " $(Words "$src/$doc") " == *" $order"* ]] || Fail "$doc does not give the writing order '$order'"
 done

@@ -1,33 +1,49 @@
 // faultshim.cpp: a preloadable library that makes one call of the tool's file
-// routines fail, so that the tests can check what a failing disk does to a
-// save or a load.
-//   FLATCULL_FAIL=NAME[:N]   fail the Nth (default first) counted call of NAME
-//   FLATCULL_FAIL_LOG=PATH   append "NAME N" to PATH when the failure fires
-// NAME is one of fopen, fstat, fread (the reading side), mkstemp, fchmod,
-// fdopen, fwrite, fseek, fflush, fsync, fclose, rename (the writing side).
-// fchmod and fdopen count only calls on the descriptor mkstemp returned, and
-// fwrite, fseek, fflush and fclose only calls on the stream fdopen made of it
-// (the temporary file), and fread only calls on the stream fopen last made
-// (the map), so that console output and a coverage build's own data files
-// neither shift the count nor fail. A failed call does nothing and returns
-// the failure value with errno set, except fclose, which still closes (as a
-// real failing close does). Every other call goes to the real function.
+// routines fail, or a read or a gathered write come up short, so that the
+// tests can check what a failing disk does to a load or a save.
+//   FLATCULL_FAIL=NAME[:N]    fail the Nth (default first) counted call of NAME
+//   FLATCULL_SHORT=NAME[:N]   make the Nth counted read or writev move only
+//                             half of the bytes asked for (at least one)
+//   FLATCULL_FAIL_LOG=PATH    append "NAME N" to PATH when either one fires
+// NAME is one of open, fstat, read (the reading side), mkstemp, fchmod,
+// writev, fsync, close, rename (the writing side). Both settings count the
+// same calls, so FLATCULL_SHORT=writev:1 with FLATCULL_FAIL=writev:2 fails the
+// write that follows a short one.
+// open counts only opens of a name ending in ".bsp" (the map), and fstat and
+// read only calls on the descriptor that open returned; fchmod, writev and
+// close count only calls on the descriptor mkstemp returned (the temporary
+// file). Each descriptor is forgotten once closed. fsync counts every call:
+// the first syncs the temporary file, the second the map's directory. So
+// console output, the log and a coverage build's data files neither shift the
+// count nor fail. A failed call does nothing and returns -1 with errno set,
+// except close, which still closes (as a real failing close does). Every
+// other call goes to the real function.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
+int map_fd = -1;
 int temp_fd = -1;
-FILE* temp_stream = nullptr;
-FILE* read_stream = nullptr;
+
+// Note: -1 is never either file, though both start as -1 (a failed open is
+// still closed, with close(-1)).
+bool IsMap(int fd) { return fd >= 0 && fd == map_fd; }
+bool IsTemp(int fd) { return fd >= 0 && fd == temp_fd; }
 
 template <typename Fn>
 Fn Real(const char* name) {
@@ -36,66 +52,146 @@ Fn Real(const char* name) {
   return reinterpret_cast<Fn>(fn);
 }
 
-// Counts a call of name and returns true when it is the one to fail.
-bool ShouldFail(const char* name) {
-  static int calls[16];
-  static const char* const kNames[] = {"fopen",  "fstat",  "fread", "mkstemp", "fchmod", "fdopen",
-                                       "fwrite", "fseek",  "fflush", "fsync",  "fclose", "rename"};
-  const char* fault = std::getenv("FLATCULL_FAIL");
-  if (!fault) return false;
+// Whether setting (FLATCULL_FAIL or FLATCULL_SHORT) names call number count
+// of name.
+bool Names(const char* setting, const char* name, int count) {
+  const char* value = std::getenv(setting);
+  if (!value) return false;
   size_t len = std::strlen(name);
-  if (std::strncmp(fault, name, len) != 0 || (fault[len] != '\0' && fault[len] != ':')) return false;
-  int wanted = fault[len] == ':' ? std::atoi(fault + len + 1) : 1;
-  int index = 0;
-  while (std::strcmp(kNames[index], name) != 0) ++index;
-  if (++calls[index] != wanted) return false;
+  if (std::strncmp(value, name, len) != 0 || (value[len] != '\0' && value[len] != ':')) return false;
+  int wanted = value[len] == ':' ? std::atoi(value + len + 1) : 1;
+  return count == wanted;
+}
+
+void Log(const char* name, int count) {
   if (const char* log = std::getenv("FLATCULL_FAIL_LOG")) {
-    // Written with the real calls: the counted ones must not see this.
-    static auto real_fopen = Real<FILE* (*)(const char*, const char*)>("fopen");
-    static auto real_fclose = Real<int (*)(FILE*)>("fclose");
-    if (FILE* f = real_fopen(log, "a")) {
-      std::fprintf(f, "%s %d\n", name, wanted);
-      real_fclose(f);
+    // fopen's own open is internal to the C library: the shim does not see it.
+    if (FILE* f = std::fopen(log, "a")) {
+      std::fprintf(f, "%s %d\n", name, count);
+      std::fclose(f);
     }
   }
-  return true;
 }
 
-}  // namespace
+enum class Fault { kNone, kFail, kShort };
 
-extern "C" {
+// Counts a call of name and says what to do with it.
+Fault Count(const char* name) {
+  static const char* const kNames[] = {"open",  "fstat", "read",  "mkstemp", "fchmod",
+                                       "writev", "fsync", "close", "rename"};
+  static int calls[sizeof kNames / sizeof kNames[0]];
+  size_t index = 0;
+  while (std::strcmp(kNames[index], name) != 0) ++index;
+  int count = ++calls[index];
+  Fault fault = Names("FLATCULL_FAIL", name, count)    ? Fault::kFail
+                : Names("FLATCULL_SHORT", name, count) ? Fault::kShort
+                                                       : Fault::kNone;
+  if (fault != Fault::kNone) Log(name, count);
+  return fault;
+}
 
-FILE* fopen(const char* path, const char* mode) {
-  static auto real = Real<FILE* (*)(const char*, const char*)>("fopen");
-  if (ShouldFail("fopen")) {
+bool IsMapName(const char* path) {
+  size_t len = std::strlen(path);
+  return len >= 4 && std::strcmp(path + len - 4, ".bsp") == 0;
+}
+
+// The common part of the open family: real is the function intercepted.
+template <typename Fn>
+int OpenCounted(Fn real, const char* path, int flags, mode_t mode) {
+  if (!IsMapName(path)) return real(path, flags, mode);
+  if (Count("open") == Fault::kFail) {
     errno = EACCES;
-    return nullptr;
+    return -1;
   }
-  read_stream = real(path, mode);
-  return read_stream;
+  int fd = real(path, flags, mode);
+  if (fd >= 0) map_fd = fd;
+  return fd;
 }
 
-int fstat(int fd, struct stat* st) {
-  static auto real = Real<int (*)(int, struct stat*)>("fstat");
-  if (ShouldFail("fstat")) {
+mode_t ModeArg(int flags, va_list args) {
+  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+template <typename Stat>
+int FstatCounted(int (*real)(int, Stat*), int fd, Stat* st) {
+  if (IsMap(fd) && Count("fstat") == Fault::kFail) {
     errno = EIO;
     return -1;
   }
   return real(fd, st);
 }
 
-size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
-  static auto real = Real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
-  if (stream == read_stream && ShouldFail("fread")) {
-    errno = EIO;
-    return 0;
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+  static auto real = Real<int (*)(const char*, int, ...)>("open");
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = ModeArg(flags, args);
+  va_end(args);
+  return OpenCounted(real, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  static auto real = Real<int (*)(const char*, int, ...)>("open64");
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = ModeArg(flags, args);
+  va_end(args);
+  return OpenCounted(real, path, flags, mode);
+}
+
+// What a fortified build calls for an open without a mode.
+int __open_2(const char* path, int flags) {
+  static auto real = Real<int (*)(const char*, int, ...)>("open");
+  return OpenCounted(real, path, flags, 0);
+}
+
+int __open64_2(const char* path, int flags) {
+  static auto real = Real<int (*)(const char*, int, ...)>("open64");
+  return OpenCounted(real, path, flags, 0);
+}
+
+int fstat(int fd, struct stat* st) {
+  static auto real = Real<int (*)(int, struct stat*)>("fstat");
+  return FstatCounted(real, fd, st);
+}
+
+int fstat64(int fd, struct stat64* st) {
+  static auto real = Real<int (*)(int, struct stat64*)>("fstat64");
+  return FstatCounted(real, fd, st);
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+  static auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
+  if (!IsMap(fd)) return real(fd, buf, count);
+  switch (Count("read")) {
+    case Fault::kFail:
+      errno = EIO;
+      return -1;
+    case Fault::kShort:
+      return real(fd, buf, count > 1 ? count / 2 : count);
+    case Fault::kNone:
+      break;
   }
-  return real(buf, size, count, stream);
+  return real(fd, buf, count);
 }
 
 int mkstemp(char* templ) {
   static auto real = Real<int (*)(char*)>("mkstemp");
-  if (ShouldFail("mkstemp")) {
+  if (Count("mkstemp") == Fault::kFail) {
+    errno = EACCES;
+    return -1;
+  }
+  temp_fd = real(templ);
+  return temp_fd;
+}
+
+int mkstemp64(char* templ) {
+  static auto real = Real<int (*)(char*)>("mkstemp64");
+  if (Count("mkstemp") == Fault::kFail) {
     errno = EACCES;
     return -1;
   }
@@ -105,77 +201,63 @@ int mkstemp(char* templ) {
 
 int fchmod(int fd, mode_t mode) {
   static auto real = Real<int (*)(int, mode_t)>("fchmod");
-  if (fd == temp_fd && ShouldFail("fchmod")) {
+  if (IsTemp(fd) && Count("fchmod") == Fault::kFail) {
     errno = EPERM;
     return -1;
   }
   return real(fd, mode);
 }
 
-FILE* fdopen(int fd, const char* mode) {
-  static auto real = Real<FILE* (*)(int, const char*)>("fdopen");
-  if (fd != temp_fd) return real(fd, mode);
-  if (ShouldFail("fdopen")) {
-    errno = ENOMEM;
-    return nullptr;
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+  static auto real = Real<ssize_t (*)(int, const struct iovec*, int)>("writev");
+  if (!IsTemp(fd)) return real(fd, iov, iovcnt);
+  switch (Count("writev")) {
+    case Fault::kFail:
+      errno = ENOSPC;
+      return -1;
+    case Fault::kShort: {
+      // The same pieces cut at half their total, most likely inside a piece.
+      size_t total = 0;
+      for (int i = 0; i < iovcnt; ++i) total += iov[i].iov_len;
+      size_t left = total > 1 ? total / 2 : total;
+      std::vector<struct iovec> part;
+      for (int i = 0; i < iovcnt && left > 0; ++i) {
+        size_t take = iov[i].iov_len < left ? iov[i].iov_len : left;
+        part.push_back({iov[i].iov_base, take});
+        left -= take;
+      }
+      return real(fd, part.data(), static_cast<int>(part.size()));
+    }
+    case Fault::kNone:
+      break;
   }
-  temp_stream = real(fd, mode);
-  return temp_stream;
-}
-
-size_t fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
-  static auto real = Real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
-  if (stream == temp_stream && ShouldFail("fwrite")) {
-    errno = ENOSPC;
-    return 0;
-  }
-  return real(buf, size, count, stream);
-}
-
-int fseek(FILE* stream, long offset, int whence) {
-  static auto real = Real<int (*)(FILE*, long, int)>("fseek");
-  if (stream == temp_stream && ShouldFail("fseek")) {
-    errno = ESPIPE;
-    return -1;
-  }
-  return real(stream, offset, whence);
-}
-
-int fflush(FILE* stream) {
-  static auto real = Real<int (*)(FILE*)>("fflush");
-  if (stream == temp_stream && stream && ShouldFail("fflush")) {
-    errno = ENOSPC;
-    return EOF;
-  }
-  return real(stream);
+  return real(fd, iov, iovcnt);
 }
 
 int fsync(int fd) {
   static auto real = Real<int (*)(int)>("fsync");
-  if (ShouldFail("fsync")) {
+  if (Count("fsync") == Fault::kFail) {
     errno = EIO;
     return -1;
   }
   return real(fd);
 }
 
-int fclose(FILE* stream) {
-  static auto real = Real<int (*)(FILE*)>("fclose");
-  bool fail = stream == temp_stream && stream && ShouldFail("fclose");
-  if (stream == read_stream) read_stream = nullptr;
-  if (stream == temp_stream) {
-    temp_stream = nullptr;
-    temp_fd = -1;
-  }
-  int result = real(stream);
+int close(int fd) {
+  static auto real = Real<int (*)(int)>("close");
+  if (IsMap(fd)) map_fd = -1;
+  if (!IsTemp(fd)) return real(fd);
+  temp_fd = -1;
+  bool fail = Count("close") == Fault::kFail;
+  int result = real(fd);
   if (!fail) return result;
   errno = EDQUOT;
-  return EOF;
+  return -1;
 }
 
 int rename(const char* from, const char* to) {
   static auto real = Real<int (*)(const char*, const char*)>("rename");
-  if (ShouldFail("rename")) {
+  if (Count("rename") == Fault::kFail) {
     errno = EXDEV;
     return -1;
   }
