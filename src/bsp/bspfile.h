@@ -67,7 +67,10 @@ inline void WriteLE16(unsigned char* p, uint16_t value) {
 
 inline void WriteLE32(unsigned char* p, int32_t value) {
   auto v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
 }
 
 // One loaded map. Each lump is a view of its bytes: into the file as read,

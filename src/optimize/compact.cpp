@@ -3,6 +3,7 @@
 // records themselves are moved whole and never altered.
 #include "optimize/compact.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -10,69 +11,81 @@
 
 namespace {
 
-// Where each referring lump keeps its plane index: faces as an unsigned
-// 16-bit value, nodes and clipnodes as a signed 32-bit one, each at the start
-// of the record. Listed in the order of first reference.
-struct Referrer {
-  LumpIndex lump;
-  const char* kind;
-  bool wide;
+// A plane index field at the start of each record of a lump: faces hold an
+// unsigned 16-bit one, nodes and clipnodes a signed 32-bit one.
+template <bool kWide>
+struct IndexField {
+  static int64_t Read(const unsigned char* record) {
+    return kWide ? int64_t{ReadLE32(record)} : int64_t{ReadLE16(record)};
+  }
+  static void Write(unsigned char* record, int32_t index) {
+    if constexpr (kWide)
+      WriteLE32(record, index);
+    else
+      WriteLE16(record, static_cast<uint16_t>(index));
+  }
 };
-constexpr Referrer kReferrers[] = {
-    {kLumpFaces, "face", false}, {kLumpNodes, "node", true}, {kLumpClipnodes, "clipnode", true}};
 
-int64_t PlaneOf(const Referrer& r, const unsigned char* record) {
-  return r.wide ? int64_t{ReadLE32(record)} : int64_t{ReadLE16(record)};
-}
-
-void CheckReferences(const Map& map, int32_t planes) {
-  for (const Referrer& r : kReferrers) {
-    const size_t size = static_cast<size_t>(kLumpKinds[r.lump].record_size);
-    const std::span<unsigned char>& bytes = map.lump[r.lump];
-    for (size_t at = 0; at < bytes.size(); at += size) {
-      int64_t plane = PlaneOf(r, bytes.data() + at);
-      if (plane < 0 || plane >= planes) [[unlikely]]
-        FatalError("%s %zu refers to plane %lld, but the map has %i planes", r.kind, at / size,
-                   static_cast<long long>(plane), planes);
-    }
+// Refuses the first record whose plane index is not below planes. The scan
+// for the smallest and largest index has no branch in its loop; only a map
+// that fails it is scanned again for the record to name.
+template <bool kWide>
+void CheckLump(std::span<const unsigned char> bytes, size_t size, const char* kind, int32_t planes) {
+  int64_t low = 0, high = -1;
+  for (size_t at = 0; at < bytes.size(); at += size) {
+    int64_t plane = IndexField<kWide>::Read(bytes.data() + at);
+    low = std::min(low, plane);
+    high = std::max(high, plane);
+  }
+  if (low >= 0 && high < planes) return;
+  for (size_t at = 0; at < bytes.size(); at += size) {
+    int64_t plane = IndexField<kWide>::Read(bytes.data() + at);
+    if (plane < 0 || plane >= planes)
+      FatalError("%s %zu refers to plane %lld, but the map has %i planes", kind, at / size,
+                 static_cast<long long>(plane), planes);
   }
 }
 
-// Gives each plane its new index at its first reference. Note: branch-free,
-// since whether a plane is met for the first time is as good as random and a
-// mispredicted branch costs more than the store.
-int32_t Renumber(std::vector<int32_t>& next_index, int32_t& kept, int64_t plane) {
-  int32_t& slot = next_index[static_cast<size_t>(plane)];
-  bool first = slot == -1;
-  slot = first ? kept : slot;
-  kept += first;
-  return slot;
+// Gives each plane its new index at its first reference and rewrites the
+// lump's references. Note: branch-free, since whether a plane is met for the
+// first time is as good as random and a mispredicted branch costs more than
+// the store.
+template <bool kWide>
+void RenumberLump(std::span<unsigned char> bytes, size_t size, std::vector<int32_t>& next_index,
+                  PlaneCounts& counts) {
+  int32_t kept = counts.after;
+  bool changed = false;
+  for (size_t at = 0; at < bytes.size(); at += size) {
+    unsigned char* record = bytes.data() + at;
+    int64_t plane = IndexField<kWide>::Read(record);
+    int32_t& slot = next_index[static_cast<size_t>(plane)];
+    bool first = slot == -1;
+    slot = first ? kept : slot;
+    kept += first;
+    changed |= slot != plane;
+    IndexField<kWide>::Write(record, slot);
+  }
+  counts.after = kept;
+  counts.renumbered |= changed;
 }
+
+size_t RecordSize(LumpIndex lump) { return static_cast<size_t>(kLumpKinds[lump].record_size); }
 
 }  // namespace
 
 PlaneCounts CompactPlanes(Map& map) {
   PlaneCounts counts;
   counts.before = map.Count(kLumpPlanes);
-  CheckReferences(map, counts.before);
+  CheckLump<false>(map.lump[kLumpFaces], RecordSize(kLumpFaces), "face", counts.before);
+  CheckLump<true>(map.lump[kLumpNodes], RecordSize(kLumpNodes), "node", counts.before);
+  CheckLump<true>(map.lump[kLumpClipnodes], RecordSize(kLumpClipnodes), "clipnode", counts.before);
 
+  // Faces come first, so fewer than 65536 planes have been met when the last
+  // face is renumbered: every face's new index fits its 16 bits.
   std::vector<int32_t> next_index(static_cast<size_t>(counts.before), -1);
-  for (const Referrer& r : kReferrers) {
-    const size_t size = static_cast<size_t>(kLumpKinds[r.lump].record_size);
-    const std::span<unsigned char>& bytes = map.lump[r.lump];
-    for (size_t at = 0; at < bytes.size(); at += size) {
-      unsigned char* record = bytes.data() + at;
-      int64_t plane = PlaneOf(r, record);
-      int32_t index = Renumber(next_index, counts.after, plane);
-      counts.renumbered |= index != plane;
-      // Faces come first, so fewer than 65536 planes have been met when the
-      // last face is renumbered: its new index fits 16 bits.
-      if (r.wide)
-        WriteLE32(record, index);
-      else
-        WriteLE16(record, static_cast<uint16_t>(index));
-    }
-  }
+  RenumberLump<false>(map.lump[kLumpFaces], RecordSize(kLumpFaces), next_index, counts);
+  RenumberLump<true>(map.lump[kLumpNodes], RecordSize(kLumpNodes), next_index, counts);
+  RenumberLump<true>(map.lump[kLumpClipnodes], RecordSize(kLumpClipnodes), next_index, counts);
 
   std::vector<unsigned char> kept(static_cast<size_t>(counts.after) * kPlaneSize);
   const unsigned char* old_planes = map.lump[kLumpPlanes].data();
