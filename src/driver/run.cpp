@@ -9,6 +9,7 @@
 #include "bsp/save.h"
 #include "common/console.h"
 #include "common/fileio.h"
+#include "common/system.h"
 #include "driver/paths.h"
 #include "optimize/compact.h"
 #include "optimize/report.h"
@@ -66,7 +67,7 @@ bool ParseArguments(int argc, char** argv, Options& options) {
       std::string log_name = FileName(argv[i], ".log");
       // A failed open leaves no log: an earlier one is closed and unused.
       if (LogFile) std::fclose(LogFile);
-      LogFile = std::fopen(log_name.c_str(), "at");
+      LogFile = OpenTextForAppending(log_name);
       if (!LogFile) return FailLog("Unable to open log file.\n\n");
     } else if (!options.have_map) {
       options.map_name = FileName(argv[i], ".bsp");
@@ -85,10 +86,10 @@ void PrintBanner() {
   TeePrint("Based on code by Hollin Software\n");
 }
 
-// Waits for one character, or end of input; the terminal stays line-buffered.
+// Waits for a key (a line at a POSIX terminal), or end of input.
 void Pause() {
   TeePrint("\nPress a key to continue.\n");
-  std::getchar();
+  WaitForKey();
 }
 
 void CloseLog() {
