@@ -47,6 +47,16 @@ windows_build() {
       *) echo "flatcull.exe needs $dll beside it: not a static build" >&2; exit 1 ;;
     esac
   done
+  # Explorer's Properties show the version resource; the manifest lets the
+  # exe take long names.
+  local resources version
+  resources=$(x86_64-w64-mingw32-windres -i "$out/windows/flatcull.exe" -O rc)
+  version=$(sed -n 's/^project(flatcull VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  for want in '"ProductName", "flatcull"' "\"ProductVersion\", \"$version\"" "\"FileVersion\", \"$version\"" \
+    '"FileDescription", "Drops unused planes from version-30 BSP maps"' '<longPathAware [^>]*>true</longPathAware>'; do
+    grep -q "$want" <<<"$resources" || { echo "flatcull.exe lacks the resource text $want" >&2; exit 1; }
+  done
+  echo "flatcull.exe resources: version $version, manifest with longPathAware"
   windows_done=1
 }
 
@@ -86,11 +96,14 @@ check_windows() {
   install_missing test windows
   native_build
   windows_build
+  # Wine reads Unix file names and arguments in the locale's character set:
+  # names in any script need UTF-8.
+  export LC_ALL=C.UTF-8
   start_wine
   # The Linux test program runs the exe through wine; the suites that run the
   # tool as a user does apply as they stand, host differences included.
   FLATCULL_TEST_EXE="$out/windows/flatcull.exe" FLATCULL_TEST_RUNNER=wine \
-    build/tests/flatcull_tests --gtest_brief=1 --gtest_filter='DriverTest.*:EndToEndTest.*:HostTest.*'
+    build/tests/flatcull_tests --gtest_brief=1 --gtest_filter='DriverTest.*:EndToEndTest.*:HostTest.*:WindowsTest.*'
 }
 
 check_s390x() {

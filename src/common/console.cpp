@@ -4,6 +4,10 @@
 
 #include <cstdarg>
 
+#ifdef _WIN32
+#include "common/system.h"
+#endif
+
 FILE* LogFile = nullptr;
 
 namespace {
@@ -16,10 +20,17 @@ std::string Format(const char* format, va_list args) {
 }
 
 // Writes text as it stands: it is never used as a format again, so a '%'
-// that formatting produced is printed as a plain character.
+// that formatting produced is printed as a plain character. A Windows
+// console is given the text as UTF-16, so that it shows every name; a file
+// or pipe gets the UTF-8 bytes, as the log does.
 void WriteMessage(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+#ifdef _WIN32
+  if (!WriteToConsole(stdout, text))
+#endif
+  {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
   if (LogFile) std::fwrite(text.data(), 1, text.size(), LogFile);
 }
 

@@ -9,7 +9,11 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// g++ for mingw-w64 formats with mingw-w64's own printf (it sets
+// __USE_MINGW_ANSI_STDIO), which takes %zu and %lld: check formats for that.
+#define PRINTF_LIKE __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
 #define PRINTF_LIKE __attribute__((format(printf, 1, 2)))
 #else
 #define PRINTF_LIKE

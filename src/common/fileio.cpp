@@ -1,7 +1,8 @@
 // fileio.cpp: whole-file reading and safe replacement of a file.
 // The only state outside the objects is the signal handler's record of the
 // pending temporary file: set while a ReplacementFile owns one, cleared
-// before it is renamed or removed.
+// before it is renamed or removed. On Windows the console handler keeps its
+// own record, the name as its file call takes it.
 #include "common/fileio.h"
 
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+
+#include "common/system.h"
 #else
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -44,7 +47,7 @@ struct Descriptor {
 #ifdef _WIN32
 
 using FileStat = struct _stat64;
-int OpenForReading(const std::string& path) { return _open(path.c_str(), _O_RDONLY | _O_BINARY); }
+int OpenForReading(const std::string& path) { return _wopen(FileApiName(path).c_str(), _O_RDONLY | _O_BINARY); }
 int StatOf(int fd, FileStat& st) { return _fstat64(fd, &st); }
 bool IsDirectory(const FileStat& st) { return (st.st_mode & _S_IFMT) == _S_IFDIR; }
 bool IsRegular(const FileStat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
@@ -64,20 +67,58 @@ long long ReadSome(int fd, unsigned char* dest, size_t length) { return read(fd,
 
 #endif
 
+#ifdef _WIN32
+
+// Note: the C runtime's stat has no inode, and its device differs between
+// stat and fstat, so the stamp comes from the file's handle: volume, file
+// index, size, last write time (100 ns units) and the number of links.
+bool StampOfHandle(HANDLE file, FileStamp& stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  stamp.device = info.dwVolumeSerialNumber;
+  stamp.inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  stamp.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+  stamp.mtime_sec =
+      static_cast<int64_t>(uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime);
+  stamp.mtime_nsec = 0;
+  stamp.links = info.nNumberOfLinks;
+  return true;
+}
+
+bool StampOfDescriptor(int fd, FileStamp& stamp) {
+  return StampOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), stamp);
+}
+
+bool StampByName(const std::string& path, FileStamp& stamp) {
+  HANDLE file = CreateFileW(FileApiName(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = StampOfHandle(file, stamp);
+  CloseHandle(file);
+  return ok;
+}
+
+#else
+
 FileStamp StampOf(const FileStat& st) {
   FileStamp stamp;
   stamp.device = static_cast<uint64_t>(st.st_dev);
   stamp.inode = static_cast<uint64_t>(st.st_ino);
   stamp.size = static_cast<int64_t>(st.st_size);
   stamp.links = static_cast<uint64_t>(st.st_nlink);
-#ifdef _WIN32
-  stamp.mtime_sec = static_cast<int64_t>(st.st_mtime);
-#else
   stamp.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
   stamp.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-#endif
   return stamp;
 }
+
+bool StampByName(const std::string& path, FileStamp& stamp) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  stamp = StampOf(st);
+  return true;
+}
+
+#endif
 
 // Refuses anything but a regular file smaller than 2 GiB.
 FileStamp CheckedStamp(const std::string& path, int fd) {
@@ -88,7 +129,14 @@ FileStamp CheckedStamp(const std::string& path, int fd) {
   if (st.st_size > INT32_MAX)
     FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path.c_str(),
                static_cast<long long>(st.st_size));
+#ifdef _WIN32
+  FileStamp stamp;
+  if (!StampOfDescriptor(fd, stamp))
+    FatalError("Error reading %s: %s", path.c_str(), WindowsErrorText(GetLastError()).c_str());
+  return stamp;
+#else
   return StampOf(st);
+#endif
 }
 
 }  // namespace
@@ -115,16 +163,50 @@ namespace {
 
 std::string ResolveLinks(const std::string& path) { return path; }
 
-// Creates a new file beside the target, exclusively.
+// The pending temporary file as the console handler removes it: its name for
+// the file calls, empty when none is pending. The handler runs on a thread of
+// its own, so the name is guarded; once the handler has removed the file it
+// keeps the guard, so that the save cannot go on to rename the file while
+// the process ends.
+SRWLOCK pending_lock = SRWLOCK_INIT;
+std::wstring pending_temp;
+
+void SetPending(std::wstring name) {
+  AcquireSRWLockExclusive(&pending_lock);
+  pending_temp.swap(name);
+  ReleaseSRWLockExclusive(&pending_lock);
+}
+
+// Creates a new file beside the target, exclusively, that others may delete
+// while it is open: the console handler removes it while this process still
+// writes to it.
 int CreateTempFile(const std::string& dir, std::string& temp) {
   for (unsigned attempt = 0;; ++attempt) {
     temp = dir + "flatcull." + std::to_string(_getpid()) + "_" + std::to_string(attempt);
-    int fd = _open(temp.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd >= 0 || errno != EEXIST || attempt >= 100) return fd;
+    std::wstring name = FileApiName(temp);
+    int fd = _wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+      if (errno != EEXIST || attempt >= 100) return fd;
+      continue;
+    }
+    // Note: the C library opens without delete sharing; a second handle
+    // with it replaces the first. Without one the save still works, and only
+    // a console event cannot remove the file while it is open.
+    auto opened = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    HANDLE shared = ReOpenFile(opened, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (shared != INVALID_HANDLE_VALUE) {
+      int shared_fd = _open_osfhandle(reinterpret_cast<intptr_t>(shared), 0);
+      if (shared_fd >= 0) {
+        _close(fd);
+        fd = shared_fd;
+      } else {
+        CloseHandle(shared);
+      }
+    }
+    SetPending(std::move(name));
+    return fd;
   }
 }
-
-void MatchTarget(int, const std::string&) {}
 
 bool WriteAll(int fd, const std::vector<ByteRange>& pieces) {
   for (const ByteRange& piece : pieces) {
@@ -141,20 +223,36 @@ bool WriteAll(int fd, const std::vector<ByteRange>& pieces) {
 int SyncFile(int fd) { return _commit(fd); }
 int CloseFile(int fd) { return _close(fd); }
 
-// A plain rename cannot replace an existing file on Windows.
+// A plain rename cannot replace an existing file on Windows. The move and
+// the end of the pending record are one step for the console handler.
 bool ReplaceTarget(const std::string& temp, const std::string& target) {
-  return MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  std::wstring from = FileApiName(temp), to = FileApiName(target);
+  AcquireSRWLockExclusive(&pending_lock);
+  bool moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  DWORD error = GetLastError();
+  if (moved) pending_temp.clear();
+  ReleaseSRWLockExclusive(&pending_lock);
+  SetLastError(error);
+  return moved;
 }
 
-std::string ReplaceError() { return "Windows error " + std::to_string(GetLastError()); }
+std::string ReplaceError() { return WindowsErrorText(GetLastError()); }
+
+void RemoveTemp(const std::string& temp) {
+  SetPending({});
+  DeleteFileW(FileApiName(temp).c_str());
+}
 
 void SyncDirectory(const std::string&) {}
 
-void ArmSignals() {}
+void ArmSignals() {
+  static bool armed = false;
+  if (armed) return;
+  armed = true;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
 
-bool ReadOnly(const std::string& target) { return _access(target.c_str(), 2) != 0 && errno == EACCES; }
-
-bool StatByName(const std::string& path, FileStat& st) { return _stat64(path.c_str(), &st) == 0; }
+bool ReadOnly(const std::string& target) { return _waccess(FileApiName(target).c_str(), 2) != 0 && errno == EACCES; }
 
 #else
 
@@ -233,6 +331,8 @@ bool ReplaceTarget(const std::string& temp, const std::string& target) {
 
 std::string ReplaceError() { return std::strerror(errno); }
 
+void RemoveTemp(const std::string& temp) { std::remove(temp.c_str()); }
+
 // Makes the rename itself durable. Note: the map has already been replaced
 // when this runs, so a failure here is not reported as a failed save.
 void SyncDirectory(const std::string& dir) {
@@ -248,8 +348,6 @@ void SyncDirectory(const std::string& dir) {
 bool ReadOnly(const std::string& target) {
   return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS);
 }
-
-bool StatByName(const std::string& path, FileStat& st) { return stat(path.c_str(), &st) == 0; }
 
 // Note: only async-signal-safe calls here.
 void RemoveTempOnSignal(int signo) {
@@ -282,6 +380,23 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+#ifdef _WIN32
+
+int __stdcall OnConsoleEvent(unsigned long) {
+  AcquireSRWLockExclusive(&pending_lock);
+  if (!pending_temp.empty()) DeleteFileW(pending_temp.c_str());
+  // Note: the lock stays taken: the process is ending (see pending_lock).
+  return FALSE;
+}
+
+std::FILE* OpenTextForAppending(const std::string& path) { return _wfopen(FileApiName(path).c_str(), L"at"); }
+
+#else
+
+std::FILE* OpenTextForAppending(const std::string& path) { return std::fopen(path.c_str(), "at"); }
+
+#endif
+
 ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expected)
     : target_(ResolveLinks(path)), check_stamp_(expected != nullptr), expected_(expected ? *expected : FileStamp{}) {
   if (ReadOnly(target_)) FatalError("Error writing %s: the file is read-only", path.c_str());
@@ -307,7 +422,7 @@ void ReplacementFile::Discard() {
   signal_temp_path = nullptr;
   if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
-  if (!temp_.empty()) std::remove(temp_.c_str());
+  if (!temp_.empty()) RemoveTemp(temp_);
   temp_.clear();
 }
 
@@ -329,8 +444,8 @@ void ReplacementFile::Commit() {
   if (CloseFile(fd) != 0) Fail(std::strerror(errno));
   // Note: as late as can be; a change between this check and the rename
   // cannot be seen without a lock that other programs do not take.
-  FileStat now;
-  if (check_stamp_ && (!StatByName(target_, now) || !StampOf(now).SameFile(expected_)))
+  FileStamp now;
+  if (check_stamp_ && (!StampByName(target_, now) || !now.SameFile(expected_)))
     Fail("another program changed or replaced it since it was read; its file is kept");
   if (!ReplaceTarget(temp_, target_)) Fail(ReplaceError());
   signal_temp_path = nullptr;

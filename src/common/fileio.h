@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,11 @@ struct FileBytes {
 // file that yields fewer bytes than its size ("File read failure").
 FileBytes ReadWholeFile(const std::string& path);
 
+// Opens the file at path (a UTF-8 name on every host) to append text to it,
+// creating it when it is missing; on Windows each '\n' is written as CRLF.
+// Null when it cannot be opened.
+std::FILE* OpenTextForAppending(const std::string& path);
+
 // A piece of data to write.
 struct ByteRange {
   const void* data;
@@ -62,7 +68,9 @@ struct ByteRange {
 //   out.Commit();                // make durable, close, rename over the target
 // Until Commit has renamed it, the temporary file is removed when the object
 // goes out of scope, and on SIGINT, SIGTERM or SIGHUP (unless the process
-// inherited that signal ignored); the target is untouched. Every failure
+// inherited that signal ignored), or on Windows on a console event (Ctrl-C,
+// Ctrl-Break, closing the console window, logoff, shutdown); the target is
+// untouched. Every failure
 // raises "Error writing %s: %s" naming the target, with the system's reason.
 class ReplacementFile {
  public:
@@ -98,3 +106,11 @@ class ReplacementFile {
   std::string temp_;    // the temporary file; empty once renamed or removed
   int fd_ = -1;
 };
+
+#ifdef _WIN32
+// The console control handler that a ReplacementFile arms: removes the
+// pending temporary file, keeps the save from renaming it, and returns false
+// so that the system's default handler ends the process. Declared for the
+// Windows test helper, which calls it for the events wine cannot send.
+int __stdcall OnConsoleEvent(unsigned long event);
+#endif

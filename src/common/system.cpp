@@ -1,20 +1,127 @@
-// system.cpp: the terminal, and the system's words for a failure.
+// system.cpp: the terminal, the system's words for a failure, and on Windows
+// UTF-16 names and console text.
 #include "common/system.h"
 
 #include <cstdio>
 #include <cstring>
 
 #ifdef _WIN32
+#include <conio.h>
 #include <io.h>
-#define isatty _isatty
-#define fileno _fileno
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+#ifndef _WIN32
 
 bool InputIsTerminal() { return isatty(fileno(stdin)) != 0; }
 
 // Note: the terminal stays line-buffered, so the read ends with the line.
 void WaitForKey() { std::getchar(); }
 
-std::string ErrnoText(int error) { return std::strerror(error); }
+#else
+
+namespace {
+
+// The console behind a C stream, or null when the stream goes elsewhere (a
+// file, a pipe, nowhere).
+HANDLE ConsoleOf(std::FILE* stream) {
+  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return nullptr;
+  return handle;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+// Note: not _isatty, which holds for any character device (NUL too).
+bool InputIsTerminal() { return ConsoleOf(stdin) != nullptr; }
+
+// A console returns a key as it is pressed; _getch gives a function or arrow
+// key as two codes, and both are taken so that neither is left behind.
+void WaitForKey() {
+  if (!ConsoleOf(stdin)) {
+    std::getchar();
+    return;
+  }
+  int key = _getch();
+  if (key == 0 || key == 0xE0) _getch();
+}
+
+std::wstring WideFromUtf8(const std::string& text) {
+  if (text.empty()) return {};
+  int size = static_cast<int>(text.size());
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+std::string Utf8FromWide(const std::wstring& text) {
+  if (text.empty()) return {};
+  int size = static_cast<int>(text.size());
+  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), length, nullptr, nullptr);
+  return narrow;
+}
+
+std::wstring FileApiName(const std::string& path) {
+  std::wstring wide = WideFromUtf8(path);
+  // Note: the full name may be longer than the given one (a relative name),
+  // so the size is asked for first.
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full;
+  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  return full;
+}
+
+std::string WindowsErrorText(unsigned long code) {
+  std::string number = "Windows error " + std::to_string(code);
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text(buffer ? buffer : L"", buffer ? length : 0);
+  if (buffer) LocalFree(buffer);
+  // The system's text ends its sentence with a line end, and some with a
+  // space or two after the period.
+  size_t end = text.find_last_not_of(L" \t\r\n");
+  text.resize(end == std::wstring::npos ? 0 : end + 1);
+  if (text.empty()) return number;
+  return Utf8FromWide(text) + " (" + number + ")";
+}
+
+bool WriteToConsole(std::FILE* stream, const std::string& text) {
+  HANDLE console = ConsoleOf(stream);
+  if (!console) return false;
+  // Anything the stream still holds goes out first.
+  std::fflush(stream);
+  std::string lines;
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  std::wstring wide = WideFromUtf8(lines);
+  for (size_t done = 0; done < wide.size();) {
+    DWORD written = 0;
+    if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(wide.size() - done), &written, nullptr) ||
+        written == 0)
+      break;
+    done += written;
+  }
+  return true;
+}
+
+#endif

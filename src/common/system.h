@@ -1,16 +1,46 @@
 // system.h: what the tool needs of the host system beyond standard C++: the
-// terminal, and the system's words for a failure.
+// terminal, the system's words for a failure, and on Windows the names and
+// text that its file and console calls take as UTF-16.
 #pragma once
 
 #include <string>
+
+#ifdef _WIN32
+#include <cstdio>
+#endif
 
 // Whether standard input is a terminal (a console on Windows), where a user
 // can answer a prompt.
 bool InputIsTerminal();
 
-// Waits until the user presses a key at the terminal; returns at once at the
-// end of input.
+// Waits until the user presses a key: at a Windows console any one key, at a
+// POSIX terminal a line; returns at once at the end of input.
 void WaitForKey();
 
 // The system's text for an errno value.
 std::string ErrnoText(int error);
+
+#ifdef _WIN32
+
+// The program keeps every name and message as UTF-8; Windows takes UTF-16.
+// Bytes that are not UTF-8 become U+FFFD, and so do unpaired surrogates.
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
+
+// The name to give a file call for path (UTF-8, either slash): made absolute
+// and normalised by the system, then in the \\?\ form (\\?\UNC\ for a
+// \\server\share name), which is not held to 260 characters. A name already
+// in a device form (\\?\, \\.\) is given as the system normalises it.
+std::wstring FileApiName(const std::string& path);
+
+// The system's text for a Windows error code, with the number as an addition:
+// "Access is denied. (Windows error 5)"; only "Windows error N" when the
+// system has no text for it.
+std::string WindowsErrorText(unsigned long code);
+
+// Writes UTF-8 text to stream as the console shows it (UTF-16, '\n' as CRLF)
+// when stream is a console, and returns true; returns false, writing
+// nothing, when it is not one.
+bool WriteToConsole(std::FILE* stream, const std::string& text);
+
+#endif

@@ -10,7 +10,8 @@
 
 #ifdef _WIN32
 #include <direct.h>
-#define getcwd _getcwd
+
+#include "common/system.h"
 #else
 #include <unistd.h>
 #endif
@@ -18,7 +19,18 @@
 namespace {
 
 // The current directory, however long; a directory that cannot be fetched
-// ends the run rather than leave a stale or empty name.
+// ends the run rather than leave a stale or empty name. On Windows it is
+// fetched as UTF-16, so that any name survives, and kept as UTF-8.
+#ifdef _WIN32
+std::string CurrentDirectory() {
+  std::vector<wchar_t> buffer(256);
+  while (!_wgetcwd(buffer.data(), static_cast<int>(buffer.size()))) {
+    if (errno != ERANGE) FatalError("Unable to get the current directory: %s", std::strerror(errno));
+    buffer.resize(buffer.size() * 2);
+  }
+  return Utf8FromWide(buffer.data());
+}
+#else
 std::string CurrentDirectory() {
   std::vector<char> buffer(256);
   while (!getcwd(buffer.data(), static_cast<int>(buffer.size()))) {
@@ -27,6 +39,7 @@ std::string CurrentDirectory() {
   }
   return buffer.data();
 }
+#endif
 
 }  // namespace
 

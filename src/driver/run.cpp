@@ -85,7 +85,7 @@ Walk FailWalk(const std::string& message) {
 bool OpenLog(const std::string& arg) {
   std::string log_name = FileName(arg, ".log");
   if (LogFile) std::fclose(LogFile);
-  LogFile = std::fopen(log_name.c_str(), "at");
+  LogFile = OpenTextForAppending(log_name);
   return LogFile != nullptr;
 }
 
