@@ -17,7 +17,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
-  ReplacementFile out(argv[1]);
+  ReplacementFile out(argv[1], nullptr);
   out.Write({{"partial", 7}});
   std::printf("pending\n");
   std::fflush(stdout);

@@ -12,7 +12,9 @@
 
 // cmd.exe hands a wildcard on as it stands: the C runtime expands it, so that
 // "flatcull maps\*.bsp" names every map of the folder, as a POSIX shell does.
-extern "C" int _dowildcard = -1;
+extern "C" {
+int _dowildcard = -1;
+}
 
 int wmain(int argc, wchar_t** wide_argv) {
   std::vector<std::string> args;
