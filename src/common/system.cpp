@@ -3,7 +3,6 @@
 #include "common/system.h"
 
 #include <cstdio>
-#include <cstring>
 
 #ifdef _WIN32
 #include <conio.h>
@@ -12,8 +11,6 @@
 #else
 #include <unistd.h>
 #endif
-
-std::string ErrnoText(int error) { return std::strerror(error); }
 
 #ifndef _WIN32
 

@@ -1,6 +1,7 @@
 // system.h: what the tool needs of the host system beyond standard C++: the
-// terminal, the system's words for a failure, and on Windows the names and
-// text that its file and console calls take as UTF-16.
+// terminal, and on Windows the system's words for a failure and the names and
+// text that its file and console calls take as UTF-16. (An errno value's
+// text is strerror's, on every host.)
 #pragma once
 
 #include <string>
@@ -16,9 +17,6 @@ bool InputIsTerminal();
 // Waits until the user presses a key: at a Windows console any one key, at a
 // POSIX terminal a line; returns at once at the end of input.
 void WaitForKey();
-
-// The system's text for an errno value.
-std::string ErrnoText(int error);
 
 #ifdef _WIN32
 
