@@ -7,8 +7,8 @@
 #include <string>
 
 // Returns path unchanged when it is absolute, else the current directory, a
-// '\' and path. Ends through FatalError when the current directory cannot be
-// fetched.
+// '\' and path. Raises a MapFailure (through FatalError) when the current
+// directory cannot be fetched.
 std::string AbsolutePath(const std::string& path);
 
 // Replaces every '\' in path with '/'.

@@ -1,9 +1,12 @@
 // run.h: the command line and the run sequence.
 #pragma once
 
-// Walks the arguments (argv[0] is not examined), prints the banner, runs
-// load, report, compaction and save on the named map, pauses unless told not
-// to, and returns the exit status: 0 on success or when no map was named, 1
-// when the map or the log cannot be opened or the map is refused or cannot
-// be written. Never ends the process itself; a failure ends the map.
+// Walks every argument (argv[0] is not examined) before any map is touched,
+// prints the banner, runs load, report, compaction and (unless -check or
+// nothing would change) save on each named map in turn, pauses at a
+// terminal unless told not to, and returns the exit status: 0 when every
+// map succeeded, no map was named, or -help or -version was given; 1 when a
+// map failed, the log cannot be opened or a switch is unknown; with -check,
+// 2 when a map would be rewritten and none failed. Never ends the process
+// itself: a failure ends its map, and the run goes on with the next.
 int RunFlatcull(int argc, char** argv);
