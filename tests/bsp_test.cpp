@@ -53,7 +53,8 @@ MapLumps SmallMapLumps() {
 TEST_F(BspTest, SaveLaysOutSmallMapByteForByte) {
   std::string in = dir_ + "/in.bsp", out = dir_ + "/out.bsp";
   WriteFile(in, BuildMap(SmallMapLumps()));
-  SaveBSPFile(LoadBSPFile(in), out);
+  Map map = LoadBSPFile(in);
+  SaveBSPFile(map, *LayOutMap(map), out);
   std::string file = ReadFile(out);
 
   const struct {
@@ -146,8 +147,9 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
     WriteFile(in, c.file);
     Map map = LoadBSPFile(in);
     for (int lump = 0; lump < kNumLumps; ++lump) EXPECT_EQ(LumpOf(map, lump), c.lumps.lump[lump]) << lump;
-    EXPECT_EQ(SaveWouldChangeFile(map, false), c.file != BuildMap(c.lumps));
-    SaveBSPFile(map, out);
+    std::unique_ptr<MapLayout> layout = LayOutMap(map);
+    EXPECT_EQ(SaveWouldChangeFile(map, *layout, false), c.file != BuildMap(c.lumps));
+    SaveBSPFile(map, *layout, out);
     EXPECT_EQ(ReadFile(out), BuildMap(c.lumps));
     EXPECT_EQ(ReadFile(in), c.file);
   }
@@ -178,7 +180,7 @@ TEST_F(BspTest, SaveRefusesALayoutThatEndsPast2GiB) {
     }
     std::string dir = MakeTempDir();
     try {
-      SaveBSPFile(map, dir + "/m.bsp");
+      SaveBSPFile(map, *LayOutMap(map), dir + "/m.bsp");
       ADD_FAILURE() << "saved";
     } catch (const MapFailure& failure) {
       EXPECT_STREQ(failure.what(), c.message);

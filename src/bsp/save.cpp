@@ -40,20 +40,18 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   return layout;
 }
 
-bool SaveWouldChangeFile(const Map& map, bool renumbered) {
-  std::unique_ptr<MapLayout> layout = LayOutMap(map);
-  if (renumbered || layout->size != map.file_size) return true;
+bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered) {
+  if (renumbered || layout.size != map.file_size) return true;
   size_t at = 0;
-  for (const ByteRange& piece : layout->pieces) {
+  for (const ByteRange& piece : layout.pieces) {
     if (piece.size != 0 && std::memcmp(map.file.get() + at, piece.data, piece.size) != 0) return true;
     at += piece.size;
   }
   return false;
 }
 
-void SaveBSPFile(const Map& map, const std::string& path) {
-  std::unique_ptr<MapLayout> layout = LayOutMap(map);
+void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path) {
   ReplacementFile out(path, path == map.path ? &map.source : nullptr);
-  out.Write(layout->pieces);
+  out.Write(layout.pieces);
   out.Commit();
 }

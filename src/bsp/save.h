@@ -24,14 +24,14 @@ struct MapLayout {
 // first piece points at the header.
 std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 
-// Whether saving the map would write other bytes than the file it was loaded
-// from holds. renumbered says whether compaction changed any plane
+// Whether writing the map's layout would give other bytes than the file it
+// was loaded from holds. renumbered says whether compaction changed any plane
 // reference: those are rewritten in the file's own bytes, so the bytes alone
 // cannot tell.
-bool SaveWouldChangeFile(const Map& map, bool renumbered);
+bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered);
 
-// Writes the map to path in the layout above, through a ReplacementFile: the
-// file is replaced atomically, and any failure leaves it unchanged. Refuses
-// a read-only file and, when path is the name the map was loaded from, a
-// file that is no longer the one that was read (see ReplacementFile).
-void SaveBSPFile(const Map& map, const std::string& path);
+// Writes the map's layout to path through a ReplacementFile: the file is
+// replaced atomically, and any failure leaves it unchanged. Refuses a
+// read-only file and, when path is the name the map was loaded from, a file
+// that is no longer the one that was read (see ReplacementFile).
+void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path);

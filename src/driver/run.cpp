@@ -136,13 +136,14 @@ void RunJob(const std::string& map_name, bool check, Tally& tally) {
     PlaneCounts counts = CompactPlanes(map);
     TeePrint("\nPlanes in map: %i\n", counts.before);
     TeePrint("Planes actually used: %i\n", counts.after);
-    bool changes = SaveWouldChangeFile(map, counts.renumbered);
+    std::unique_ptr<MapLayout> layout = LayOutMap(map);
+    bool changes = SaveWouldChangeFile(map, *layout, counts.renumbered);
     if (check) {
       TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
     } else if (!changes) {
       TeePrint("\nOptimized! The map was already compact, so its file is left untouched.\n");
     } else {
-      SaveBSPFile(map, map_name);
+      SaveBSPFile(map, *layout, map_name);
       if (map.source.links > 1)
         TeePrint("\nOther hard links to the map (%llu) keep its old contents.\n",
                  static_cast<unsigned long long>(map.source.links - 1));
@@ -152,7 +153,7 @@ void RunJob(const std::string& map_name, bool check, Tally& tally) {
     tally.planes_before += counts.before;
     tally.planes_after += counts.after;
     tally.bytes_before += map.file_size;
-    tally.bytes_after += changes ? LayOutMap(map)->size : map.file_size;
+    tally.bytes_after += layout->size;
   } catch (const FileNotFound&) {
     TeePrint("File '%s' not found.", map_name.c_str());
     tally.failed += 1;
