@@ -15,6 +15,9 @@
 
 #include "common/fileio.h"
 
+// The console handler that a ReplacementFile arms (fileio_windows.cpp).
+int __stdcall OnConsoleEvent(unsigned long event);
+
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   ReplacementFile out(argv[1], nullptr);

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "common/fileio.h"
 
 constexpr int32_t kBspVersion = 30;
 
@@ -81,8 +80,6 @@ inline void WriteLE32(unsigned char* p, int32_t value) {
 struct Map {
   std::unique_ptr<unsigned char[]> file;  // the file's bytes, as read
   int32_t file_size = 0;
-  std::string path;  // the name it was loaded from
-  FileStamp source;  // that file when it was read
   std::span<unsigned char> lump[kNumLumps];
   std::vector<unsigned char> own[kNumLumps];
 

@@ -57,7 +57,7 @@ void SeparateRewrittenLumps(Map& map, const LumpEntry (&entries)[kNumLumps]) {
 
 }  // namespace
 
-Map LoadBSPFile(const std::string& path) {
+Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
   FileBytes bytes = ReadWholeFile(path);
   if (bytes.size < kHeaderSize)
     FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path.c_str(), bytes.size,
@@ -74,8 +74,7 @@ Map LoadBSPFile(const std::string& path) {
   Map map;
   map.file = std::move(bytes.data);
   map.file_size = bytes.size;
-  map.path = path;
-  map.source = bytes.stamp;
+  if (stamp) *stamp = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};
   SeparateRewrittenLumps(map, entries);

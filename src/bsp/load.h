@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bsp/bspfile.h"
+#include "common/fileio.h"
 
 // Reads the map at path with one read of the whole file (see ReadWholeFile,
 // which also says how a file that cannot be read is refused) and checks, in
@@ -14,5 +15,6 @@
 // whole records ("LoadBSPFile: odd lump size") and lies inside the file, then
 // the same for texdata, visdata, lightdata and entdata ("LoadBSPFile: %s lump
 // lies outside the file (...)"). Raises a MapFailure for the first fault.
-// No count limits a lump: the file's size is the only bound.
-Map LoadBSPFile(const std::string& path);
+// No count limits a lump: the file's size is the only bound. stamp, when
+// given, receives the file's stamp as it was read, for the save to check.
+Map LoadBSPFile(const std::string& path, FileStamp* stamp = nullptr);

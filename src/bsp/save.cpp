@@ -50,8 +50,8 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbere
   return false;
 }
 
-void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path) {
-  ReplacementFile out(path, path == map.path ? &map.source : nullptr);
+void SaveBSPFile(const Map&, const MapLayout& layout, const std::string& path, const FileStamp* expected) {
+  ReplacementFile out(path, expected);
   out.Write(layout.pieces);
   out.Commit();
 }

@@ -30,8 +30,9 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 // cannot tell.
 bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered);
 
-// Writes the map's layout to path through a ReplacementFile: the file is
-// replaced atomically, and any failure leaves it unchanged. Refuses a
-// read-only file and, when path is the name the map was loaded from, a file
-// that is no longer the one that was read (see ReplacementFile).
-void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path);
+// Writes the map's layout to path through a ReplacementFile, which keeps the
+// file's identity: any failure leaves it unchanged. Refuses a read-only file
+// and, when expected is given (the stamp of the file the map was loaded
+// from), a file that no longer has it (see ReplacementFile).
+void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path,
+                 const FileStamp* expected = nullptr);

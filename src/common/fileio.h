@@ -1,7 +1,13 @@
-// fileio.h: reading a whole file, and replacing a file safely.
-// A file is replaced by writing a complete new file beside it and renaming it
-// over the old one, so a failure at any point leaves the old file as it was.
-// Every routine here either succeeds or raises a MapFailure (console.h).
+// fileio.h: reading a whole file, opening the log, and replacing a file
+// safely without changing anything about it but its bytes.
+// A file is replaced by writing a complete new file beside it that carries
+// the old one's identity (owner, group, mode, ACLs, extended attributes,
+// file flags; on Windows its security, attributes and streams) and renaming
+// it over the old one; where the new file cannot carry that identity, the
+// new bytes are written over the old file itself, after a durable copy. A
+// failure at any point before that leaves the old file as it was. Every
+// routine that can fail raises a MapFailure (console.h) unless it says
+// otherwise.
 #pragma once
 
 #include <cstddef>
@@ -19,21 +25,22 @@ class FileNotFound : public MapFailure {
   using MapFailure::MapFailure;
 };
 
-// What identifies a file's contents as they were read: if any of device,
-// inode, size or modification time differs later, another program has
-// changed or replaced the file. links is the number of its hard links.
+// What identifies a file's contents as they were read: if any field differs
+// later, another program has changed or replaced the file. The change time
+// moves with every change and no program can set it back, so a change that
+// restores the size and the modification time is still seen. On Windows,
+// device and inode are the volume and the file index, and the times are in
+// 100 ns units (nsec 0).
 struct FileStamp {
   uint64_t device = 0;
   uint64_t inode = 0;
   int64_t size = 0;
   int64_t mtime_sec = 0;
   int64_t mtime_nsec = 0;
-  uint64_t links = 1;
+  int64_t ctime_sec = 0;
+  int64_t ctime_nsec = 0;
 
-  bool SameFile(const FileStamp& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           mtime_sec == other.mtime_sec && mtime_nsec == other.mtime_nsec;
-  }
+  bool operator==(const FileStamp&) const = default;
 };
 
 // A whole file's bytes, and its stamp when they were read.
@@ -47,14 +54,29 @@ struct FileBytes {
 // FIFO or a device is refused, never waited on). Raises FileNotFound when it
 // cannot be opened; refuses a failed size query ("Error reading %s: %s"), a
 // directory ("Error opening %s: %s" with the system's text for EISDIR),
-// anything else that is not a regular file, a file of 2 GiB or more, and a
-// file that yields fewer bytes than its size ("File read failure").
+// anything else that is not a regular file, a file of 2 GiB or more, a file
+// whose bytes do not fit in memory ("Error reading %s: not enough memory to
+// hold its %lld bytes") and a file that yields fewer bytes than its size
+// ("File read failure").
 FileBytes ReadWholeFile(const std::string& path);
 
 // Opens the file at path (a UTF-8 name on every host) to append text to it,
-// creating it when it is missing; on Windows each '\n' is written as CRLF.
-// Null when it cannot be opened.
-std::FILE* OpenTextForAppending(const std::string& path);
+// creating it when it is missing, without blocking; on Windows each '\n' is
+// written as CRLF. Refuses anything but a regular file. Returns null, with
+// the system's reason (or "not a regular file") in reason, when it cannot be
+// opened. Does not raise.
+std::FILE* OpenTextForAppending(const std::string& path, std::string& reason);
+
+// Whether stream is open on the file that path names (links followed);
+// false when path names no file. Does not raise.
+bool IsSameFile(std::FILE* stream, const std::string& path);
+
+// Refuses ("Error writing %s: the file is read-only") a file at path that a
+// ReplacementFile would refuse as read-only: one with no write permission bit
+// at all (for root too), one that the user's permissions deny writing, or
+// one on a read-only file system (on Windows: the read-only attribute).
+// Nothing is written. A missing file passes.
+void CheckWritable(const std::string& path);
 
 // A piece of data to write.
 struct ByteRange {
@@ -62,55 +84,57 @@ struct ByteRange {
   size_t size;
 };
 
+// The host's record of a target and its new file (fileio_platform.h).
+struct PendingReplacement;
+struct PendingDeleter {
+  void operator()(PendingReplacement* pending) const;
+};
+
 // A new file that replaces the file at a path once it is complete:
-//   ReplacementFile out(path);   // a new temporary file beside the target
-//   out.Write(pieces); ...       // any number of gathered writes
-//   out.Commit();                // make durable, close, rename over the target
-// Until Commit has renamed it, the temporary file is removed when the object
-// goes out of scope, and on SIGINT, SIGTERM or SIGHUP (unless the process
-// inherited that signal ignored), or on Windows on a console event (Ctrl-C,
-// Ctrl-Break, closing the console window, logoff, shutdown); the target is
-// untouched. Every failure
+//   ReplacementFile out(path, &stamp);  // a new file beside the target
+//   out.Write(pieces); ...              // any number of gathered writes
+//   out.Commit();                       // durable, then replaces the target
+// Until Commit has replaced the target, the new file is removed when the
+// object goes out of scope and when a signal that would end the process
+// arrives (on Windows, a console event); where the file system allows it the
+// new file has no name at all until just before the rename, so that even a
+// killed process leaves nothing. The target is untouched. Every failure
 // raises "Error writing %s: %s" naming the target, with the system's reason.
 class ReplacementFile {
  public:
-  // Refuses a target the user may not write ("...: the file is read-only"),
-  // then creates the temporary file exclusively in the directory of the file
-  // that path names (symbolic links followed), with the target's permission
-  // bits, and its owner and group where the process may set them. A
-  // temporary file that cannot be created is refused with a message naming
-  // the folder. expected, when given, is the target's stamp when it was
-  // read, which Commit checks.
+  // Refuses a read-only target (see CheckWritable), then creates the new file
+  // in the folder of the file that path names (symbolic links followed) and
+  // gives it the target's identity. A new file that cannot be created is
+  // refused with a message naming the folder. expected, when given, is the
+  // target's stamp when it was read, which Commit checks.
   ReplacementFile(const std::string& path, const FileStamp* expected);
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-  // Appends the pieces, in order, to the temporary file.
+  // Appends the pieces, in order, to the new file.
   void Write(const std::vector<ByteRange>& pieces);
 
-  // Makes the temporary file durable and closes it; refuses, keeping the
-  // target, when an expected stamp was given and the target no longer has
-  // it (another program changed or replaced it); else renames the temporary file over
-  // the target in one atomic step (on Windows, a replace-existing move) and
-  // makes the rename durable.
+  // Makes the new file durable; refuses, keeping the target, when an expected
+  // stamp was given and the target no longer has it (another program changed
+  // or replaced it). Then, when the new file carries the target's identity,
+  // renames it over the target in one atomic step (on Windows, a replace that
+  // keeps the target's security, attributes and streams) and makes that
+  // durable. Otherwise (another owner or group that this user cannot give,
+  // other hard links) names the new file beside the target, makes it durable,
+  // writes its bytes over the target's own file, truncates and syncs it, and
+  // removes the copy; should writing over the target fail, the message names
+  // the complete copy, which is kept.
   void Commit();
 
  private:
   [[noreturn]] void Fail(const std::string& reason);
-  void Discard();
+  void CommitByRename();
+  void CommitInPlace();
 
-  std::string target_;  // the file being replaced, links followed
   bool check_stamp_ = false;
   FileStamp expected_;
-  std::string temp_;    // the temporary file; empty once renamed or removed
-  int fd_ = -1;
+  bool in_place_ = false;  // the new file cannot carry the target's identity
+  int64_t size_ = 0;       // bytes written so far
+  std::unique_ptr<PendingReplacement, PendingDeleter> pending_;
 };
-
-#ifdef _WIN32
-// The console control handler that a ReplacementFile arms: removes the
-// pending temporary file, keeps the save from renaming it, and returns false
-// so that the system's default handler ends the process. Declared for the
-// Windows test helper, which calls it for the events wine cannot send.
-int __stdcall OnConsoleEvent(unsigned long event);
-#endif

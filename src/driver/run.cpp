@@ -85,7 +85,8 @@ Walk FailWalk(const std::string& message) {
 bool OpenLog(const std::string& arg) {
   std::string log_name = FileName(arg, ".log");
   if (LogFile) std::fclose(LogFile);
-  LogFile = OpenTextForAppending(log_name);
+  std::string reason;
+  LogFile = OpenTextForAppending(log_name, reason);
   return LogFile != nullptr;
 }
 
@@ -131,22 +132,21 @@ struct Tally {
 // message, and leaves its file as it was.
 void RunJob(const std::string& map_name, bool check, Tally& tally) {
   try {
-    Map map = LoadBSPFile(map_name);
+    FileStamp stamp;
+    Map map = LoadBSPFile(map_name, &stamp);
     ReportLumpUsage(map);
     PlaneCounts counts = CompactPlanes(map);
     TeePrint("\nPlanes in map: %i\n", counts.before);
     TeePrint("Planes actually used: %i\n", counts.after);
     std::unique_ptr<MapLayout> layout = LayOutMap(map);
     bool changes = SaveWouldChangeFile(map, *layout, counts.renumbered);
+    if (changes) CheckWritable(map_name);
     if (check) {
       TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
     } else if (!changes) {
       TeePrint("\nOptimized! The map was already compact, so its file is left untouched.\n");
     } else {
-      SaveBSPFile(map, *layout, map_name);
-      if (map.source.links > 1)
-        TeePrint("\nOther hard links to the map (%llu) keep its old contents.\n",
-                 static_cast<unsigned long long>(map.source.links - 1));
+      SaveBSPFile(map, *layout, map_name, &stamp);
       TeePrint("\nOptimized!\n");
     }
     (changes ? tally.changed : tally.compact) += 1;
