@@ -2,12 +2,15 @@
 // user runs it: exact console output, the rewritten file, and maps that must
 // be refused or saves that must fail without harming the map.
 #include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,39 +182,49 @@ void ExpectFailedSaveLeftNoTrace(const RunResult& r, const std::string& dir, con
   EXPECT_EQ(ListDir(dir), kJustTheMap);
 }
 
+// A copy of the tool that any user may run (the build tree may sit in a
+// private folder), which RunTool runs while this object lives.
+struct ToolForAnyUser {
+  std::string saved = getenv("FLATCULL_TEST_EXE") ? getenv("FLATCULL_TEST_EXE") : "";
+  ToolForAnyUser() {
+    std::string dir = MakeTempDir();
+    std::string tool = dir + "/" + fs::path(ToolCommand().back()).filename().string();
+    fs::copy_file(ToolCommand().back(), tool);
+    chmod(dir.c_str(), 0755);
+    chmod(tool.c_str(), 0755);
+    setenv("FLATCULL_TEST_EXE", tool.c_str(), 1);
+  }
+  ~ToolForAnyUser() {
+    if (saved.empty())
+      unsetenv("FLATCULL_TEST_EXE");
+    else
+      setenv("FLATCULL_TEST_EXE", saved.c_str(), 1);
+  }
+};
+
+// Runs the tool as nobody, in the groups given.
+std::function<void()> AsNobody(std::vector<gid_t> groups = {}) {
+  return [groups] {
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+  };
+}
+
 TEST(EndToEndTest, SaveIntoReadOnlyDirectoryLeavesMapIntact) {
   // Windows has no directory write permission to deny; its failed replace is
   // HostTest.MapHeldOpenElsewhereIsKeptWhenTheReplaceFails.
   if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX directory permissions";
   std::string map = BuildSampleMap();
   std::string dir = MapDir(map);
-  std::function<void()> drop_root;
-  std::string tool_copy;
-  if (geteuid() == 0) {
-    // Root writes anywhere; run the tool as a user who may read the map but
-    // not create a file beside it. That user may not reach the build tree
-    // (a checkout in a private directory), so it runs a copy of the tool.
-    drop_root = [] {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-    };
-    std::string tool_dir = MakeTempDir();
-    tool_copy = tool_dir + "/" + fs::path(ToolCommand().back()).filename().string();
-    fs::copy_file(ToolCommand().back(), tool_copy);
-    ASSERT_EQ(chmod(tool_dir.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(tool_copy.c_str(), 0755), 0);
-  }
-  std::string saved_exe = getenv("FLATCULL_TEST_EXE") ? getenv("FLATCULL_TEST_EXE") : "";
-  if (!tool_copy.empty()) setenv("FLATCULL_TEST_EXE", tool_copy.c_str(), 1);
+  // Root writes anywhere; run the tool as a user who may read the map but
+  // not create a file beside it.
+  std::optional<ToolForAnyUser> tool;
+  if (geteuid() == 0) tool.emplace();
   // The map itself may be written: only its folder refuses the new file.
   ASSERT_EQ(chmod((dir + "/m.bsp").c_str(), 0666), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-  RunResult r = Cull(dir, drop_root);
+  RunResult r = Cull(dir, tool ? AsNobody() : nullptr);
   chmod(dir.c_str(), 0755);
-  if (saved_exe.empty())
-    unsetenv("FLATCULL_TEST_EXE");
-  else
-    setenv("FLATCULL_TEST_EXE", saved_exe.c_str(), 1);
-  if (drop_root && r.status == 126) GTEST_SKIP() << "running as root and unable to drop privileges";
+  if (tool && r.status == 126) GTEST_SKIP() << "running as root and unable to drop privileges";
   ExpectFailedSaveLeftNoTrace(r, dir, map);
 }
 
@@ -348,31 +361,25 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
   if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX permission bits";
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
   const std::string full = BuildSampleMap(), compact = BuildMap(SampleMapLumps(3, true));
-  std::string tool_dir = MakeTempDir();
-  std::string tool = tool_dir + "/" + fs::path(ToolCommand().back()).filename().string();
-  fs::copy_file(ToolCommand().back(), tool);
-  ASSERT_EQ(chmod(tool_dir.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
-  auto as_nobody = [] {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-  };
   const struct {
     const char* name;
     std::string map;
     mode_t mode;
     uid_t owner;
     int status;
-  } cases[] = {{"read-only own map", full, 0444, 65534, 1},
-               {"another user's map", full, 0644, 0, 1},
-               {"read-only map already compact", compact, 0444, 65534, 0}};
-  setenv("FLATCULL_TEST_EXE", tool.c_str(), 1);
+    const char* check;  // a switch to run with
+  } cases[] = {{"read-only own map", full, 0444, 65534, 1, "-nopause"},
+               {"read-only own map, -check", full, 0444, 65534, 1, "-check"},
+               {"another user's map", full, 0644, 0, 1, "-nopause"},
+               {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"}};
+  ToolForAnyUser tool;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string dir = MapDir(c.map), path = dir + "/m.bsp";
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
     ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
-    RunResult r = Cull(dir, as_nobody);
+    RunResult r = RunTool({c.check, "-nopause", "m.bsp"}, dir, "", AsNobody());
     EXPECT_EQ(r.status, c.status);
     if (c.status == 1) {
       EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + ": the file is read-only");
@@ -380,42 +387,130 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     EXPECT_EQ(ReadFile(path), c.map);
     EXPECT_EQ(ListDir(dir), kJustTheMap);
   }
-  unsetenv("FLATCULL_TEST_EXE");
 }
 
-// Another program changes or replaces the map after the tool read it: its
-// file is kept, and the save is refused.
-TEST(EndToEndTest, MapChangedByAnotherProgramDuringTheSaveIsKept) {
-  const char* runner = std::getenv("FLATCULL_TEST_RUNNER");
-  if (runner && *runner) GTEST_SKIP() << "the preloaded stand-in cannot reach a tool run through " << runner;
-  for (const std::string how : {"append", "replace"}) {
-    SCOPED_TRACE(how);
-    std::string dir = MapDir(BuildSampleMap()), path = dir + "/m.bsp";
-    std::string meddle = how + ":" + path;
-    RunResult r = Cull(dir, [&] {
-      setenv("LD_PRELOAD", MEDDLE_PATH, 1);
-      setenv("FLATCULL_MEDDLE", meddle.c_str(), 1);
-      std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-      setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
-    });
-    EXPECT_EQ(refusal::ErrorMessage(r),
-              "Error writing " + path + ": another program changed or replaced it since it was read; its file is kept");
-    EXPECT_EQ(ReadFile(path), how == "append" ? BuildSampleMap() + "x" : "another program's map");
-    EXPECT_EQ(ListDir(dir), kJustTheMap);
+// What a rewrite must leave as it was: all that stat, getfacl, getfattr and
+// lsattr show of the file, but its size, its times and (renamed over) its
+// inode.
+std::string Identity(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  std::string id = "mode " + std::to_string(st.st_mode) + ", owner " + std::to_string(st.st_uid) + ":" +
+                   std::to_string(st.st_gid) + ", links " + std::to_string(st.st_nlink) + "\n";
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"getfacl", "-pn", path},
+                                                  {"getfattr", "-hd", "-m", "-", path},
+                                                  {"lsattr", path}}) {
+    RunResult r = RunCommand(command, "/");
+    EXPECT_EQ(r.status, 0) << command[0];
+    id += r.out;
+  }
+  return id;
+}
+
+// Only the bytes change, whether the new map is renamed over the old one or,
+// where the new file could not carry the map's owner or other names, written
+// in place; a map with no write bit is refused, root or not.
+TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX owners, ACLs and attributes";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give maps owners and run as others";
+  const struct {
+    const char* name;
+    const char* setup;  // a shell command run in the map's folder
+    const char* run;    // the switch the tool runs with
+    bool member;        // run as nobody in the map's group (50)
+    bool refused;
+  } cases[] = {
+      {"root on another user's map with an ACL, attributes and a flag",
+       "chown 1000:1000 m.bsp && chmod 640 m.bsp && setfacl -m u:65534:--- m.bsp && "
+       "setfattr -n user.note -v kept m.bsp && setfattr -n trusted.note -v kept m.bsp && chattr +d m.bsp",
+       "-nopause", false, false},
+      {"a member of the group of a group-writable map", "chown 0:50 m.bsp && chmod 664 m.bsp && chmod 777 .",
+       "-nopause", true, false},
+      {"a hard-linked map", "ln m.bsp n.bsp", "-nopause", false, false},
+      {"a folder with a default ACL", "setfacl -d -m u:65534:rwx .", "-nopause", false, false},
+      {"a mode-444 map as root", "chmod 444 m.bsp", "-nopause", false, true},
+      {"a mode-444 map as root, -check", "chmod 444 m.bsp", "-check", false, true},
+  };
+  ToolForAnyUser tool;
+  const std::string map = BuildSampleMap(), culled = BuildMap(SampleMapLumps(3, true));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = MapDir(map), path = dir + "/m.bsp";
+    ASSERT_EQ(RunCommand({"sh", "-c", c.setup}, dir).status, 0);
+    std::vector<std::string> names = ListDir(dir);
+    std::string before = Identity(path);
+    RunResult r = RunTool({c.run, "-nopause", "m.bsp"}, dir, "", c.member ? AsNobody({50}) : nullptr);
+    EXPECT_EQ(Identity(path), before);
+    if (c.refused) {
+      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + ": the file is read-only");
+    }
+    EXPECT_EQ(r.status, c.refused ? 1 : 0) << r.out;
+    for (const std::string& name : names) EXPECT_EQ(ReadFile(dir + "/" + name), c.refused ? map : culled) << name;
+    EXPECT_EQ(ListDir(dir), names);
   }
 }
 
-// Other names of the map keep the old file; the tool says so.
-TEST(EndToEndTest, HardLinkedMapIsReplacedWithANote) {
-  const std::string map = BuildSampleMap();
-  std::string dir = MapDir(map);
-  fs::create_hard_link(dir + "/m.bsp", dir + "/old.bsp");
-  RunResult r = Cull(dir);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\nOther hard links to the map (1) keep its old contents.\n\nOptimized!\n"), std::string::npos)
-      << r.out;
-  EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
-  EXPECT_EQ(ReadFile(dir + "/old.bsp"), map);
+// Preloads the stand-in for another program, which acts at the tool's first
+// fsync (see meddle.cpp), and with fail the fault shim failing those calls
+// (see faultshim.cpp).
+std::function<void()> Meddling(const std::string& action, const std::string& fail = "") {
+  return [action, fail] {
+    setenv("LD_PRELOAD", (MEDDLE_PATH + (fail.empty() ? "" : ":" FAULTSHIM_PATH)).c_str(), 1);
+    setenv("FLATCULL_MEDDLE", action.c_str(), 1);
+    setenv("FLATCULL_FAIL", fail.c_str(), 1);
+    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+  };
+}
+
+bool Preloadable() {
+  const char* runner = std::getenv("FLATCULL_TEST_RUNNER");
+  return !runner || !*runner;
+}
+
+// Another program changes or replaces the map after the tool read it, even
+// to the same size with its modification time put back: its file is kept,
+// and the save is refused, whether the map would be renamed over or, with a
+// second name, written in place.
+TEST(EndToEndTest, MapChangedByAnotherProgramDuringTheSaveIsKept) {
+  if (!Preloadable()) GTEST_SKIP() << "the preloaded stand-in cannot reach a tool run through a runner";
+  std::string rewritten = BuildSampleMap();
+  rewritten.back() = static_cast<char>(~rewritten.back());
+  const std::pair<std::string, std::string> changes[] = {
+      {"append", BuildSampleMap() + "x"}, {"replace", "another program's map"}, {"rewrite", rewritten}};
+  for (const auto& [how, after] : changes) {
+    for (bool linked : {false, true}) {
+      SCOPED_TRACE(how + (linked ? ", hard-linked" : ""));
+      std::string dir = MapDir(BuildSampleMap()), path = dir + "/m.bsp";
+      if (linked) fs::create_hard_link(path, dir + "/n.bsp");
+      RunResult r = Cull(dir, Meddling(how + ":" + path));
+      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path +
+                                              ": another program changed or replaced it since it was read; its file is kept");
+      EXPECT_EQ(ReadFile(path), after);
+      const std::vector<std::string> names = {"m.bsp", "n.bsp"};
+      EXPECT_EQ(ListDir(dir), linked ? names : kJustTheMap);
+    }
+  }
+}
+
+// A run ended by a signal while the new file is written leaves nothing
+// behind: an unnamed new file (tmpfs has them) even under SIGKILL, a named
+// one (where the file system has no unnamed files) is removed on the way out.
+TEST(EndToEndTest, SignalledSaveLeavesNothingBehind) {
+  if (!Preloadable()) GTEST_SKIP() << "the preloaded stand-in cannot reach a tool run through a runner";
+  const std::pair<int, const char*> cases[] = {{SIGKILL, ""}, {SIGTERM, "tmpfile"}, {SIGXCPU, "tmpfile"}};
+  for (const auto& [signo, fail] : cases) {
+    SCOPED_TRACE(signo);
+    std::string shm = "/dev/shm/flatcull-test.XXXXXX";
+    if (!mkdtemp(shm.data())) GTEST_SKIP() << "no /dev/shm";
+    std::string map = BuildSampleMap();
+    WriteFile(shm + "/m.bsp", map);
+    RunResult r = Cull(shm, Meddling("signal:" + std::to_string(signo), fail));
+    EXPECT_EQ(r.status, 128 + signo);
+    EXPECT_EQ(ReadFile(shm + "/m.bsp"), map);
+    EXPECT_EQ(ListDir(shm), kJustTheMap);
+    fs::remove_all(shm);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -129,14 +130,18 @@ TEST(FaultTest, MapThatCannotBeOpenedIsReportedMissing) {
 TEST(FaultTest, EachStepOfTheSaveFailing) {
   if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
   const FailingRun runs[] = {
-      {{"mkstemp", ""}, "mkstemp 1\n", "Error writing {path}: cannot create a file in {dir}: Permission denied"},
+      {{"tmpfile,create", ""}, "tmpfile 1\ncreate 1\n",
+       "Error writing {path}: cannot create a file in {dir}: Permission denied"},
       {{"fchmod", ""}, "fchmod 1\n", "Error writing {path}: Operation not permitted"},
       {{"writev", ""}, "writev 1\n", "Error writing {path}: No space left on device"},
       // The write after a short one fails too.
       {{"writev:2", "writev:1"}, "writev 1\nwritev 2\n", "Error writing {path}: No space left on device"},
       {{"fsync:1", ""}, "fsync 1\n", "Error writing {path}: Input/output error"},
       {{"close", ""}, "close 1\n", "Error writing {path}: Disk quota exceeded"},
-      {{"rename", ""}, "rename 1\n", "Error writing {path}: Invalid cross-device link"},
+      {{"linkat", ""}, "linkat 1\n", "Error writing {path}: Too many links"},
+      {{"renameat", ""}, "renameat 1\n", "Error writing {path}: Invalid cross-device link"},
+      // A file system without unnamed files: the named new file goes too.
+      {{"tmpfile,renameat", ""}, "tmpfile 1\nrenameat 1\n", "Error writing {path}: Invalid cross-device link"},
   };
   for (const FailingRun& run : runs) ExpectFailureLeftNoTrace(run);
 }
@@ -153,6 +158,7 @@ TEST(FaultTest, ShortTransfersAndUnreachedFaultsStillSave) {
   } runs[] = {
       {{"", "read:1"}, "read 1\n"},
       {{"", "writev:1"}, "writev 1\n"},
+      {{"tmpfile", ""}, "tmpfile 1\n"},
       {{"read:2", ""}, ""},
       {{"writev:2", ""}, ""},
   };
@@ -164,6 +170,24 @@ TEST(FaultTest, ShortTransfersAndUnreachedFaultsStillSave) {
 TEST(FaultTest, DirectorySyncFailingAfterTheRenameKeepsTheSave) {
   if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
   ExpectSaved({"fsync:2", ""}, "fsync 2\n");
+}
+
+// A hard-linked map is written in place: should that fail, the complete new
+// map stays beside it under the name the message gives.
+TEST(FaultTest, FailedWriteInPlaceKeepsTheNamedCopy) {
+  if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
+  const std::string map = BuildSampleMap();
+  std::string dir = FreshMapDir(map), log;
+  std::filesystem::create_hard_link(dir + "/m.bsp", dir + "/other.bsp");
+  RunResult r = RunWithShim(dir, {"pwrite", ""}, log);
+  EXPECT_EQ(log, "pwrite 1\n");
+  std::string message = refusal::ErrorMessage(r);
+  const std::string start = Expand("Error writing {path}: writing over it failed (No space left on device); "
+                                   "the complete new map is kept in {dir}/", dir);
+  ASSERT_EQ(message.substr(0, start.size()), start);
+  EXPECT_EQ(ReadFile(message.substr(start.size() - dir.size() - 1)), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{message.substr(start.size()), "m.bsp", "other.bsp"}));
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
 }
 
 }  // namespace

@@ -1,19 +1,22 @@
 // faultshim.cpp: a preloadable library that makes one call of the tool's file
 // routines fail, or a read or a gathered write come up short, so that the
 // tests can check what a failing disk does to a load or a save.
-//   FLATCULL_FAIL=NAME[:N]    fail the Nth (default first) counted call of NAME
-//   FLATCULL_SHORT=NAME[:N]   make the Nth counted read or writev move only
-//                             half of the bytes asked for (at least one)
-//   FLATCULL_FAIL_LOG=PATH    append "NAME N" to PATH when either one fires
-// NAME is one of open, fstat, read (the reading side), mkstemp, fchmod,
-// writev, fsync, close, rename (the writing side). Both settings count the
-// same calls, so FLATCULL_SHORT=writev:1 with FLATCULL_FAIL=writev:2 fails the
+//   FLATCULL_FAIL=NAME[:N],...  fail the Nth (default first) counted call of
+//                               each NAME listed
+//   FLATCULL_SHORT=NAME[:N]     make the Nth counted read or writev move only
+//                               half of the bytes asked for (at least one)
+//   FLATCULL_FAIL_LOG=PATH      append "NAME N" to PATH when either one fires
+// NAME is one of open, fstat, read (the reading side), tmpfile (an unnamed
+// new file: fails as a file system without them does), create (a named new
+// file), fchmod, writev, fsync, close, linkat, renameat (the writing side)
+// and pwrite (writing over the map in place). Both settings count the same
+// calls, so FLATCULL_SHORT=writev:1 with FLATCULL_FAIL=writev:2 fails the
 // write that follows a short one.
 // open counts only opens of a name ending in ".bsp" (the map), and fstat and
 // read only calls on the descriptor that open returned; fchmod, writev and
-// close count only calls on the descriptor mkstemp returned (the temporary
-// file). Each descriptor is forgotten once closed. fsync counts every call:
-// the first syncs the temporary file, the second the map's directory. So
+// close count only calls on the descriptor of the new file. Each descriptor
+// is forgotten once closed. fsync counts every call: the first syncs the new
+// file, the second the map's folder after the rename. So
 // console output, the log and a coverage build's data files neither shift the
 // count nor fail. A failed call does nothing and returns -1 with errno set,
 // except close, which still closes (as a real failing close does). Every
@@ -56,11 +59,13 @@ Fn Real(const char* name) {
 // of name.
 bool Names(const char* setting, const char* name, int count) {
   const char* value = std::getenv(setting);
-  if (!value) return false;
   size_t len = std::strlen(name);
-  if (std::strncmp(value, name, len) != 0 || (value[len] != '\0' && value[len] != ':')) return false;
-  int wanted = value[len] == ':' ? std::atoi(value + len + 1) : 1;
-  return count == wanted;
+  for (; value && *value; value = std::strchr(value, ',') ? std::strchr(value, ',') + 1 : nullptr) {
+    if (std::strncmp(value, name, len) != 0 || (value[len] != '\0' && value[len] != ':' && value[len] != ','))
+      continue;
+    if ((value[len] == ':' ? std::atoi(value + len + 1) : 1) == count) return true;
+  }
+  return false;
 }
 
 void Log(const char* name, int count) {
@@ -77,8 +82,8 @@ enum class Fault { kNone, kFail, kShort };
 
 // Counts a call of name and says what to do with it.
 Fault Count(const char* name) {
-  static const char* const kNames[] = {"open",  "fstat", "read",  "mkstemp", "fchmod",
-                                       "writev", "fsync", "close", "rename"};
+  static const char* const kNames[] = {"open",  "fstat", "read",  "tmpfile", "create",   "fchmod", "writev",
+                                       "fsync", "close", "linkat", "renameat", "pwrite"};
   static int calls[sizeof kNames / sizeof kNames[0]];
   size_t index = 0;
   while (std::strcmp(kNames[index], name) != 0) ++index;
@@ -179,23 +184,20 @@ ssize_t read(int fd, void* buf, size_t count) {
   return real(fd, buf, count);
 }
 
-int mkstemp(char* templ) {
-  static auto real = Real<int (*)(char*)>("mkstemp");
-  if (Count("mkstemp") == Fault::kFail) {
-    errno = EACCES;
+// The new file: unnamed (O_TMPFILE) or created exclusively under a name.
+int openat(int dir, const char* path, int flags, ...) {
+  static auto real = Real<int (*)(int, const char*, int, ...)>("openat");
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = ModeArg(flags, args);
+  va_end(args);
+  bool unnamed = (flags & O_TMPFILE) == O_TMPFILE, named = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  if (!unnamed && !named) return real(dir, path, flags, mode);
+  if (Count(unnamed ? "tmpfile" : "create") == Fault::kFail) {
+    errno = unnamed ? EOPNOTSUPP : EACCES;
     return -1;
   }
-  temp_fd = real(templ);
-  return temp_fd;
-}
-
-int mkstemp64(char* templ) {
-  static auto real = Real<int (*)(char*)>("mkstemp64");
-  if (Count("mkstemp") == Fault::kFail) {
-    errno = EACCES;
-    return -1;
-  }
-  temp_fd = real(templ);
+  temp_fd = real(dir, path, flags, mode);
   return temp_fd;
 }
 
@@ -255,13 +257,31 @@ int close(int fd) {
   return -1;
 }
 
-int rename(const char* from, const char* to) {
-  static auto real = Real<int (*)(const char*, const char*)>("rename");
-  if (Count("rename") == Fault::kFail) {
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  static auto real = Real<int (*)(int, const char*, int, const char*, int)>("linkat");
+  if (Count("linkat") == Fault::kFail) {
+    errno = EMLINK;
+    return -1;
+  }
+  return real(from_dir, from, to_dir, to, flags);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  static auto real = Real<int (*)(int, const char*, int, const char*)>("renameat");
+  if (Count("renameat") == Fault::kFail) {
     errno = EXDEV;
     return -1;
   }
-  return real(from, to);
+  return real(from_dir, from, to_dir, to);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  static auto real = Real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  if (Count("pwrite") == Fault::kFail) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, buf, count, offset);
 }
 
 }  // extern "C"

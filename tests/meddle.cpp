@@ -1,14 +1,19 @@
 // meddle.cpp: a preloadable library that stands in for another program
 // changing the map while the tool works on it. At the tool's first fsync
 // (the temporary file is complete; the rename has not happened),
-// FLATCULL_MEDDLE=append:PATH appends a byte to PATH, and replace:PATH puts a
-// new file in its place.
+// FLATCULL_MEDDLE=append:PATH appends a byte to PATH, replace:PATH puts a
+// new file in its place, rewrite:PATH changes its last byte in place and puts
+// its modification time back (as cp -p would leave it), and signal:N sends
+// the tool signal N.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +29,18 @@ void Meddle() {
   if (action.rfind("append:", 0) == 0) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND);
     if (fd >= 0 && write(fd, "x", 1) == 1) close(fd);
+  } else if (action.rfind("rewrite:", 0) == 0) {
+    int fd = open(path.c_str(), O_RDWR);
+    struct stat st;
+    char last;
+    if (fd >= 0 && fstat(fd, &st) == 0 && pread(fd, &last, 1, st.st_size - 1) == 1) {
+      last = static_cast<char>(~last);
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      if (pwrite(fd, &last, 1, st.st_size - 1) == 1) futimens(fd, times);
+    }
+    if (fd >= 0) close(fd);
+  } else if (action.rfind("signal:", 0) == 0) {
+    raise(std::atoi(path.c_str()));
   } else if (action.rfind("replace:", 0) == 0) {
     std::string other = path + ".other";
     if (FILE* f = std::fopen(other.c_str(), "wb")) {
