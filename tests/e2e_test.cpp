@@ -455,7 +455,7 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
 // (see faultshim.cpp).
 std::function<void()> Meddling(const std::string& action, const std::string& fail = "") {
   return [action, fail] {
-    setenv("LD_PRELOAD", (MEDDLE_PATH + (fail.empty() ? "" : ":" FAULTSHIM_PATH)).c_str(), 1);
+    setenv("LD_PRELOAD", (std::string(MEDDLE_PATH) + (fail.empty() ? "" : ":" FAULTSHIM_PATH)).c_str(), 1);
     setenv("FLATCULL_MEDDLE", action.c_str(), 1);
     setenv("FLATCULL_FAIL", fail.c_str(), 1);
     std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
