@@ -64,9 +64,8 @@ ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expec
   pending_ = OpenTarget(path);
   if (!CreateNewFile(*pending_)) {
     std::string reason = LastErrorText();
-    std::string folder = TargetFolder(*pending_);
-    pending_.reset();
-    FatalError("Error writing %s: cannot create a file in %s: %s", path.c_str(), folder.c_str(), reason.c_str());
+    FatalError("Error writing %s: cannot create a file in %s: %s", path.c_str(),
+               TargetFolder(*pending_).c_str(), reason.c_str());
   }
   bool carried = false;
   if (!GiveIdentity(*pending_, carried)) Fail(LastErrorText());
