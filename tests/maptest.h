@@ -13,6 +13,7 @@
 
 #include "bsp/bspfile.h"
 #include "bsp/load.h"
+#include "bsp/save.h"
 #include "mapbuilder.h"
 #include "testutil.h"
 
@@ -20,6 +21,13 @@
 inline Map LoadMapBytes(const std::string& bytes) {
   std::string path = MakeTempDir() + "/m.bsp";
   WriteFile(path, bytes);
+  return LoadBSPFile(path);
+}
+
+// The map as the save writes it (compacted, when it was), loaded back.
+inline Map SavedMap(const Map& map) {
+  std::string path = MakeTempDir() + "/saved.bsp";
+  SaveBSPFile(map, *LayOutMap(map), path);
   return LoadBSPFile(path);
 }
 

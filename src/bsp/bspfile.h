@@ -47,9 +47,7 @@ constexpr LumpKind kLumpKinds[kNumLumps] = {
     {"clipnodes", 8, 32767},    {"leaves", 28, 8192},         {"marksurfaces", 2, 65535},
     {"edges", 4, 256000},       {"surfedges", 4, 512000},     {"models", 64, 400}};
 
-// A plane record is 20 bytes that move as a whole. Faces hold their plane
-// index as an unsigned 16-bit value at the start of the record; nodes and
-// clipnodes as a signed 32-bit value at the start.
+// A plane record is 20 bytes that move as a whole.
 constexpr int32_t kPlaneSize = 20;
 
 inline uint16_t ReadLE16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -72,16 +70,53 @@ inline void WriteLE32(unsigned char* p, int32_t value) {
   p[3] = static_cast<unsigned char>(v >> 24);
 }
 
-// One loaded map. Each lump is a view of its bytes: into the file as read,
-// or into storage of its own where the map gave it new bytes (the compacted
-// planes) or where a lump that compaction rewrites shares bytes of the file
-// with another lump, so that changing one never changes the other. Move
-// only: the views point into the map's own buffers.
+// The plane index at the start of each record of a lump that refers to
+// planes: an unsigned 16-bit value (kWide false) or a signed 32-bit one.
+template <bool kWide>
+struct PlaneIndexField {
+  static int64_t Read(const unsigned char* record) {
+    return kWide ? int64_t{ReadLE32(record)} : int64_t{ReadLE16(record)};
+  }
+  static void Write(unsigned char* record, int32_t index) {
+    if constexpr (kWide)
+      WriteLE32(record, index);
+    else
+      WriteLE16(record, static_cast<uint16_t>(index));
+  }
+};
+
+// The lumps whose records refer to planes, in the order compaction numbers
+// them: faces hold a 16-bit plane index, nodes and clipnodes a 32-bit one.
+// record is what a message calls one of them.
+struct PlaneReferrer {
+  LumpIndex lump;
+  bool wide;
+  const char* record;
+};
+
+constexpr PlaneReferrer kPlaneReferrers[] = {
+    {kLumpFaces, false, "face"}, {kLumpNodes, true, "node"}, {kLumpClipnodes, true, "clipnode"}};
+
+// A new numbering of the planes, which the save applies as it writes the
+// map: new_index gives each plane of the file its new index (-1 for one that
+// is dropped), kept gives each new plane its index in the file. Both are
+// empty when the numbering is the file's own.
+struct PlaneRenumbering {
+  std::vector<int32_t> new_index;
+  std::vector<int32_t> kept;
+
+  bool Changes() const { return !new_index.empty(); }
+};
+
+// One loaded map. Each lump is a view of the file's bytes as read, which
+// nothing changes; lumps may share bytes. Compaction records its new
+// numbering of the planes beside them. Move only: the views point into the
+// map's own buffer.
 struct Map {
   std::unique_ptr<unsigned char[]> file;  // the file's bytes, as read
   int32_t file_size = 0;
-  std::span<unsigned char> lump[kNumLumps];
-  std::vector<unsigned char> own[kNumLumps];
+  std::span<const unsigned char> lump[kNumLumps];
+  PlaneRenumbering renumbering;
 
   Map() = default;
   Map(Map&&) = default;

@@ -3,8 +3,6 @@
 // file's size before a lump is used.
 #include "bsp/load.h"
 
-#include <algorithm>
-
 #include "common/console.h"
 #include "common/fileio.h"
 
@@ -37,24 +35,6 @@ void CheckLump(const LumpEntry& entry, int lump, int32_t file_size) {
                kLumpKinds[lump].name, entry.offset, entry.length, file_size);
 }
 
-bool Overlap(const LumpEntry& a, const LumpEntry& b) {
-  return a.length > 0 && b.length > 0 && a.offset < b.offset + b.length && b.offset < a.offset + a.length;
-}
-
-// Compaction rewrites faces, nodes and clipnodes in place: one that shares
-// bytes of the file with another lump gets a copy of its own first.
-void SeparateRewrittenLumps(Map& map, const LumpEntry (&entries)[kNumLumps]) {
-  for (int rewritten : {kLumpFaces, kLumpNodes, kLumpClipnodes}) {
-    bool shared = false;
-    for (int other = 0; other < kNumLumps; ++other)
-      shared = shared || (other != rewritten && Overlap(entries[rewritten], entries[other]));
-    if (!shared) continue;
-    std::span<unsigned char> bytes = map.lump[rewritten];
-    map.own[rewritten].assign(bytes.begin(), bytes.end());
-    map.lump[rewritten] = map.own[rewritten];
-  }
-}
-
 }  // namespace
 
 Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
@@ -77,6 +57,5 @@ Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
   if (stamp) *stamp = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};
-  SeparateRewrittenLumps(map, entries);
   return map;
 }

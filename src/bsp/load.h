@@ -15,6 +15,7 @@
 // whole records ("LoadBSPFile: odd lump size") and lies inside the file, then
 // the same for texdata, visdata, lightdata and entdata ("LoadBSPFile: %s lump
 // lies outside the file (...)"). Raises a MapFailure for the first fault.
-// No count limits a lump: the file's size is the only bound. stamp, when
-// given, receives the file's stamp as it was read, for the save to check.
+// No count limits a lump: the file's size is the only bound. Each lump is a
+// view of the file's bytes, which lumps may share; nothing is copied. stamp,
+// when given, receives the file's stamp as it was read, for the save to check.
 Map LoadBSPFile(const std::string& path, FileStamp* stamp = nullptr);

@@ -1,10 +1,15 @@
 // save.cpp: writing a map to a map file.
-// The whole file is laid out first, header included, and written in one
-// gathered write to a temporary file that replaces the map only once it is
-// complete and durable.
+// The header is laid out first; the lumps are then written in the layout's
+// order, as gathered writes to a temporary file that replaces the map only
+// once it is complete and durable. A lump the save does not change is handed
+// to the file where it lies in the map's bytes; the planes and the records
+// that refer to planes are renumbered as they are copied into a staging
+// buffer, which goes out with the pieces before it whenever it is full.
 #include "bsp/save.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/console.h"
 
@@ -17,41 +22,155 @@ constexpr LumpIndex kWriteOrder[kNumLumps] = {
 
 const unsigned char kFiller[3] = {0, 0, 0};
 
+// The most a save stages: a map of a few MiB is still written in one go.
+constexpr int64_t kStagingSize = int64_t{1} << 20;
+
+// The length a lump is written with: the planes shrink to the kept ones.
+int64_t WrittenLength(const Map& map, LumpIndex lump) {
+  if (lump == kLumpPlanes && map.renumbering.Changes())
+    return static_cast<int64_t>(map.renumbering.kept.size()) * kPlaneSize;
+  return static_cast<int64_t>(map.lump[lump].size());
+}
+
+int64_t Padding(int64_t length) { return -length & 3; }
+
+const PlaneReferrer* ReferrerOf(LumpIndex lump) {
+  for (const PlaneReferrer& r : kPlaneReferrers)
+    if (r.lump == lump) return &r;
+  return nullptr;
+}
+
+// Hands the new file its bytes in order, in as few gathered writes as the
+// staging buffer allows: pieces pile up until the buffer is full or the map
+// is done. The buffer is no larger than the map needs (nothing when its
+// planes keep their numbers).
+class PieceWriter {
+ public:
+  PieceWriter(ReplacementFile& out, size_t staging)
+      : out_(out), staging_(std::make_unique_for_overwrite<unsigned char[]>(staging)), capacity_(staging) {}
+
+  // A piece that is written as it stands; it must last until Flush.
+  void Add(const void* data, size_t size) {
+    if (size != 0) pieces_.push_back({data, size});
+  }
+
+  // Room in the staging buffer for between 1 and count records of size
+  // bytes, after a Flush when not even one fits; the caller fills it all.
+  // Note: size must not exceed the buffer (see StagingSize).
+  std::span<unsigned char> Stage(size_t count, size_t size) {
+    if (capacity_ - used_ < size) Flush();
+    size_t bytes = std::min(count, (capacity_ - used_) / size) * size;
+    unsigned char* at = staging_.get() + used_;
+    used_ += bytes;
+    if (!pieces_.empty() && static_cast<const unsigned char*>(pieces_.back().data) + pieces_.back().size == at)
+      pieces_.back().size += bytes;
+    else
+      pieces_.push_back({at, bytes});
+    return {at, bytes};
+  }
+
+  void Flush() {
+    out_.Write(pieces_);
+    pieces_.clear();
+    used_ = 0;
+  }
+
+ private:
+  ReplacementFile& out_;
+  std::unique_ptr<unsigned char[]> staging_;
+  size_t capacity_, used_ = 0;
+  std::vector<ByteRange> pieces_;
+};
+
+// The bytes the renumbered planes and references take, up to kStagingSize:
+// never less than one record of a lump that is staged, as it is at least
+// that lump's size.
+size_t StagingSize(const Map& map) {
+  if (!map.renumbering.Changes()) return 0;
+  int64_t staged = WrittenLength(map, kLumpPlanes);
+  for (const PlaneReferrer& r : kPlaneReferrers) staged += static_cast<int64_t>(map.lump[r.lump].size());
+  return static_cast<size_t>(std::min(staged, kStagingSize));
+}
+
+void WriteKeptPlanes(const Map& map, PieceWriter& writer) {
+  const std::vector<int32_t>& kept = map.renumbering.kept;
+  const unsigned char* planes = map.lump[kLumpPlanes].data();
+  for (size_t done = 0; done < kept.size();) {
+    std::span<unsigned char> room = writer.Stage(kept.size() - done, kPlaneSize);
+    for (size_t at = 0; at < room.size(); at += kPlaneSize, ++done)
+      std::memcpy(room.data() + at, planes + static_cast<size_t>(kept[done]) * kPlaneSize, kPlaneSize);
+  }
+}
+
+// Copies the lump's records with their plane index renumbered; compaction
+// has checked that every index has a new one.
+template <bool kWide>
+void WriteRenumbered(std::span<const unsigned char> bytes, size_t size, const std::vector<int32_t>& new_index,
+                     PieceWriter& writer) {
+  for (size_t done = 0; done < bytes.size();) {
+    std::span<unsigned char> room = writer.Stage((bytes.size() - done) / size, size);
+    const unsigned char* from = bytes.data() + done;
+    std::memcpy(room.data(), from, room.size());
+    for (size_t at = 0; at < room.size(); at += size)
+      PlaneIndexField<kWide>::Write(room.data() + at,
+                                    new_index[static_cast<size_t>(PlaneIndexField<kWide>::Read(from + at))]);
+    done += room.size();
+  }
+}
+
+void WriteLump(const Map& map, LumpIndex lump, PieceWriter& writer) {
+  std::span<const unsigned char> bytes = map.lump[lump];
+  const PlaneReferrer* referrer = ReferrerOf(lump);
+  if (map.renumbering.Changes() && lump == kLumpPlanes)
+    WriteKeptPlanes(map, writer);
+  else if (map.renumbering.Changes() && referrer)
+    (referrer->wide ? WriteRenumbered<true> : WriteRenumbered<false>)(
+        bytes, static_cast<size_t>(kLumpKinds[lump].record_size), map.renumbering.new_index, writer);
+  else
+    writer.Add(bytes.data(), bytes.size());
+  writer.Add(kFiller, static_cast<size_t>(Padding(WrittenLength(map, lump))));
+}
+
 }  // namespace
 
 std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   auto layout = std::make_unique<MapLayout>();
   std::memset(layout->header, 0, kHeaderSize);
   WriteLE32(layout->header, kBspVersion);
-  layout->pieces.push_back({layout->header, kHeaderSize});
   int64_t position = kHeaderSize;
   for (LumpIndex lump : kWriteOrder) {
-    const std::span<unsigned char>& bytes = map.lump[lump];
-    int64_t padding = -static_cast<int64_t>(bytes.size()) & 3;
-    if (position + static_cast<int64_t>(bytes.size()) + padding > INT32_MAX)
+    int64_t length = WrittenLength(map, lump);
+    if (position + length + Padding(length) > INT32_MAX)
       FatalError("SaveBSPFile: the %s lump would end past 2 GiB", kLumpKinds[lump].name);
     WriteLE32(layout->header + LumpEntryAt(lump), static_cast<int32_t>(position));
-    WriteLE32(layout->header + LumpEntryAt(lump) + 4, static_cast<int32_t>(bytes.size()));
-    layout->pieces.push_back({bytes.data(), bytes.size()});
-    layout->pieces.push_back({kFiller, static_cast<size_t>(padding)});
-    position += static_cast<int64_t>(bytes.size()) + padding;
+    WriteLE32(layout->header + LumpEntryAt(lump) + 4, static_cast<int32_t>(length));
+    position += length + Padding(length);
   }
   layout->size = position;
   return layout;
 }
 
 bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered) {
-  if (renumbered || layout.size != map.file_size) return true;
-  size_t at = 0;
-  for (const ByteRange& piece : layout.pieces) {
-    if (piece.size != 0 && std::memcmp(map.file.get() + at, piece.data, piece.size) != 0) return true;
-    at += piece.size;
+  if (renumbered || map.renumbering.Changes() || layout.size != map.file_size) return true;
+  const unsigned char* file = map.file.get();
+  if (std::memcmp(file, layout.header, kHeaderSize) != 0) return true;
+  size_t at = kHeaderSize;
+  for (LumpIndex lump : kWriteOrder) {
+    std::span<const unsigned char> bytes = map.lump[lump];
+    auto padding = static_cast<size_t>(Padding(static_cast<int64_t>(bytes.size())));
+    if ((!bytes.empty() && std::memcmp(file + at, bytes.data(), bytes.size()) != 0) ||
+        std::memcmp(file + at + bytes.size(), kFiller, padding) != 0)
+      return true;
+    at += bytes.size() + padding;
   }
   return false;
 }
 
-void SaveBSPFile(const Map&, const MapLayout& layout, const std::string& path, const FileStamp* expected) {
+void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path, const FileStamp* expected) {
   ReplacementFile out(path, expected);
-  out.Write(layout.pieces);
+  PieceWriter writer(out, StagingSize(map));
+  writer.Add(layout.header, kHeaderSize);
+  for (LumpIndex lump : kWriteOrder) WriteLump(map, lump, writer);
+  writer.Flush();
   out.Commit();
 }
