@@ -8,11 +8,12 @@
 #            checks that they write the very same bytes.
 # With no argument it does all three. Installs the Debian packages it needs
 # when they are missing (scripts/deps.sh). Build trees go to build-cross/ (or $CROSS_BUILD_DIR);
-# the native build is build/, as scripts/test.sh leaves it.
+# the native build is build/, as scripts/test.sh leaves it (or $NATIVE_BUILD_DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=${CROSS_BUILD_DIR:-$root/build-cross}
+native=${NATIVE_BUILD_DIR:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 steps=("$@")
@@ -27,8 +28,8 @@ install_missing() { bash scripts/deps.sh "$@"; }
 # exe, and the map generator for the byte comparison.
 native_build() {
   [ -n "${native_done:-}" ] && return
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
-  cmake --build build -j"$jobs" --target flatcull flatcull_tests crossmaps >/dev/null
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+  cmake --build "$native" -j"$jobs" --target flatcull flatcull_tests crossmaps >/dev/null
   native_done=1
 }
 
@@ -103,7 +104,7 @@ check_windows() {
   # The Linux test program runs the exe through wine; the suites that run the
   # tool as a user does apply as they stand, host differences included.
   FLATCULL_TEST_EXE="$out/windows/flatcull.exe" FLATCULL_TEST_RUNNER=wine \
-    build/tests/flatcull_tests --gtest_brief=1 --gtest_filter='DriverTest.*:EndToEndTest.*:HostTest.*:WindowsTest.*'
+    "$native/tests/flatcull_tests" --gtest_brief=1 --gtest_filter='DriverTest.*:EndToEndTest.*:HostTest.*:WindowsTest.*'
 }
 
 check_s390x() {
@@ -127,12 +128,12 @@ check_same() {
   start_wine
   local work
   work=$(mktemp -d "${TMPDIR:-/tmp}/flatcull-same.XXXXXX")
-  build/tests/crossmaps "$work/in"
+  "$native/tests/crossmaps" "$work/in"
   local host run map status=0
   for host in native windows s390x; do
     cp -r "$work/in" "$work/$host"
     case $host in
-      native) run=("$root/build/flatcull") ;;
+      native) run=("$native/flatcull") ;;
       windows) run=(wine "$out/windows/flatcull.exe") ;;
       s390x) run=("${qemu_s390x[@]}" "$out/s390x/flatcull") ;;
     esac

@@ -116,6 +116,28 @@ TEST(WindowsTest, FailedReplaceCarriesTheSystemsText) {
   EXPECT_EQ(ListDir(dir), (Names{"m.bsp", "run.log"}));
 }
 
+// Only the bytes change: a hidden and system map saved through a symbolic
+// link keeps its attributes and the link; a read-only one is refused.
+TEST(WindowsTest, SaveThroughALinkChangesOnlyTheMapsBytes) {
+  if (!ToolIsWindowsExe()) GTEST_SKIP() << "Windows attributes";
+  for (unsigned attributes : {6u, 1u}) {
+    std::string dir = ScratchDir(), map = BuildSampleMap();
+    WriteFile(dir + "/m.bsp", map);
+    fs::create_symlink("m.bsp", dir + "/l.bsp");
+    std::vector<std::string> helper = HelperCommand("winhelper.exe");
+    helper.insert(helper.end(), {"-attributes", "m.bsp", std::to_string(attributes)});
+    RunCommand(helper, dir);
+    RunResult r = RunTool({"-nopause", "l.bsp"}, dir);
+    bool read_only = attributes == 1;
+    std::string end = read_only ? "Error writing " + ToolDir(dir) + "/l.bsp: the file is read-only" : "Optimized!";
+    EXPECT_TRUE(r.status == (read_only ? 1 : 0) && r.out.ends_with("\n" + end + "\n")) << r.out;
+    EXPECT_TRUE(Holds(dir + "/m.bsp", read_only ? map : BuildMap(SampleMapLumps(3, true))));
+    helper.pop_back();
+    EXPECT_EQ(std::stoul(RunCommand(helper, dir).out) & attributes, attributes);
+    EXPECT_EQ(fs::read_symlink(dir + "/l.bsp"), "m.bsp");
+  }
+}
+
 // Waits until ready() holds, up to a minute.
 bool Await(const std::function<bool()>& ready) {
   using Clock = std::chrono::steady_clock;

@@ -6,6 +6,7 @@
 // on a thread of its own and ends: 0 when the save was held, 4 when the
 // handler would not let the process end, 5 when the save went on. With none
 // it ends with 3: no console event ended it.
+//   winhelper -attributes FILE [N]   sets FILE's attributes to N; prints them
 #include <windows.h>
 
 #include <atomic>
@@ -19,6 +20,10 @@
 int __stdcall OnConsoleEvent(unsigned long event);
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "-attributes") {
+    if (argc > 3) SetFileAttributesA(argv[2], std::stoul(argv[3]));
+    return std::printf("%lu", GetFileAttributesA(argv[2])) < 0;
+  }
   if (argc != 3) return 2;
   ReplacementFile out(argv[1], nullptr);
   out.Write({{"partial", 7}});

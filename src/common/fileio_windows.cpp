@@ -1,9 +1,10 @@
 // fileio_windows.cpp: the host's file calls on Windows.
 // Every name reaches the system as UTF-16 in the \\?\ form (FileApiName).
 // The target is replaced with ReplaceFileW, which keeps its security
-// descriptor, streams and creation time. The only state outside the objects
-// is the console handler's record of the pending new file, the name as its
-// file call takes it.
+// descriptor, streams and creation time; the new file is given its
+// attributes and creation time first. The only state outside the objects is
+// the console handler's record of the pending new file, the name as its file
+// call takes it, and the reason for the last failed call.
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -43,6 +44,7 @@ SRWLOCK pending_lock = SRWLOCK_INIT;
 SRWLOCK hold_lock = SRWLOCK_INIT;
 std::wstring pending_new;
 DWORD last_error = 0;
+std::string last_note;  // said once after the next reason: where a map is kept
 
 void SetPending(std::wstring name) {
   AcquireSRWLockExclusive(&pending_lock);
@@ -57,20 +59,25 @@ void ArmConsoleHandler() {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+int64_t TimeOf(const FILETIME& time) {
+  return static_cast<int64_t>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime);
+}
+
 // Note: the C runtime's stat has no inode, and its device differs between
 // stat and fstat, so the stamp comes from the file's handle: volume, file
-// index, size, last write and change times (100 ns units).
+// index, size, last write and change times (100 ns units). Where the system
+// cannot tell the change time, the stamp goes without it (0) and the save
+// goes on with the rest.
 bool StampOfHandle(HANDLE file, FileStamp& stamp) {
   BY_HANDLE_FILE_INFORMATION info;
-  FILE_BASIC_INFO basic;
-  if (!GetFileInformationByHandle(file, &info) ||
-      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
-    return false;
+  if (!GetFileInformationByHandle(file, &info)) return false;
   stamp.device = info.dwVolumeSerialNumber;
   stamp.inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   stamp.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
-  stamp.mtime_sec = basic.LastWriteTime.QuadPart;
-  stamp.ctime_sec = basic.ChangeTime.QuadPart;
+  stamp.mtime_sec = TimeOf(info.ftLastWriteTime);
+  FILE_BASIC_INFO basic;
+  bool told = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+  stamp.ctime_sec = told ? basic.ChangeTime.QuadPart : 0;
   return true;
 }
 
@@ -95,24 +102,37 @@ std::string PlainName(const std::wstring& name) {
   return utf8;
 }
 
-// A symbolic link is followed, so that the new file sits beside the real
-// file and the replace changes that file rather than the link. Any other
-// name stays as given.
-std::string ResolveLinks(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(FileApiName(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return path;
+// The name the system gives the file or folder at path once every link on
+// the way is followed (\\?\ form); empty when it cannot tell.
+std::wstring FinalName(const std::string& path) {
   HANDLE file = OpenToLookAt(path);
-  if (file == INVALID_HANDLE_VALUE) return path;
-  std::wstring final_name(MAX_PATH, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(file, final_name.data(), static_cast<DWORD>(final_name.size()), 0);
-  if (length >= final_name.size()) {
-    final_name.resize(length);
-    length = GetFinalPathNameByHandleW(file, final_name.data(), static_cast<DWORD>(final_name.size()), 0);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), 0);
+  if (length >= name.size()) {
+    name.resize(length);
+    length = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), 0);
   }
   CloseHandle(file);
-  if (length == 0 || length >= final_name.size()) return path;
-  final_name.resize(length);
-  return PlainName(final_name);
+  name.resize(length < name.size() ? length : 0);
+  return name;
+}
+
+// A symbolic link is followed, so that the new file sits beside the real
+// file and the replace changes that file rather than the link. Any other
+// name stays as given, links among its folders too, as on POSIX.
+// Note: wine shows a Unix symbolic link as a plain file, not as a reparse
+// point, so a link is told by the file's final name: it is not the name in
+// its folder's final name.
+std::string ResolveLinks(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::wstring file = FinalName(path), in_folder = FinalName(folder);
+  if (file.empty() || in_folder.empty()) return path;
+  if (in_folder.back() != L'\\') in_folder += L'\\';
+  in_folder += WideFromUtf8(path.substr(slash + 1));
+  bool same = CompareStringOrdinal(file.c_str(), -1, in_folder.c_str(), -1, TRUE) == CSTR_EQUAL;
+  return same ? path : PlainName(file);
 }
 
 bool Failed() {
@@ -131,7 +151,11 @@ int __stdcall OnConsoleEvent(unsigned long) {
 }
 
 // A failed C runtime call leaves errno; a failed system call its own code.
-std::string LastErrorText() { return last_error ? WindowsErrorText(last_error) : std::strerror(errno); }
+std::string LastErrorText() {
+  std::string text = (last_error ? WindowsErrorText(last_error) : std::strerror(errno)) + last_note;
+  last_note.clear();
+  return text;
+}
 
 FileHandle OpenForReading(const std::string& path) {
   last_error = 0;
@@ -183,11 +207,13 @@ bool IsSameFile(std::FILE* stream, const std::string& path) {
   return same;
 }
 
+// The console handler's record goes last, so that an event before then
+// still finds the new file to remove.
 void PendingDeleter::operator()(PendingReplacement* p) const {
-  if (!p->new_path.empty()) SetPending({});
   if (p->new_fd >= 0) _close(p->new_fd);
   if (p->target_file != INVALID_HANDLE_VALUE) CloseHandle(p->target_file);
   if (!p->new_path.empty() && !p->keep) DeleteFileW(FileApiName(p->new_path).c_str());
+  if (!p->new_path.empty()) SetPending({});
   delete p;
 }
 
@@ -211,7 +237,12 @@ bool CreateNewFile(PendingReplacement& p) {
   for (unsigned attempt = 0;; ++attempt) {
     std::string path = dir + "flatcull." + std::to_string(_getpid()) + "_" + std::to_string(attempt);
     std::wstring name = FileApiName(path);
-    int fd = _wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+    // A map's backup left by an earlier replace (ReplaceTarget) keeps its
+    // name: the replace would write over it.
+    int fd = -1;
+    errno = EEXIST;
+    if (GetFileAttributesW((name + L".old").c_str()) == INVALID_FILE_ATTRIBUTES)
+      fd = _wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
       if (errno != EEXIST || attempt >= 100) return false;
       continue;
@@ -222,7 +253,7 @@ bool CreateNewFile(PendingReplacement& p) {
     HANDLE shared = ReOpenFile(HandleOf(fd), GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
     if (shared != INVALID_HANDLE_VALUE) {
-      int shared_fd = _open_osfhandle(reinterpret_cast<intptr_t>(shared), 0);
+      int shared_fd = _open_osfhandle(reinterpret_cast<intptr_t>(shared), _O_BINARY);
       if (shared_fd >= 0) {
         _close(fd);
         fd = shared_fd;
@@ -237,9 +268,11 @@ bool CreateNewFile(PendingReplacement& p) {
   }
 }
 
-// The replace keeps the target's security descriptor and streams; the
-// attributes are set here, as not every system's replace keeps them. Other
-// hard links would keep the old file.
+// The replace keeps the target's security descriptor, streams and creation
+// time; the attributes (read-only apart: such a target is refused) and the
+// creation time are given here too, as wine's replace keeps neither and the
+// move that stands in for a replace keeps nothing. Other hard links would
+// keep the old file.
 bool GiveIdentity(PendingReplacement& p, bool& carried) {
   last_error = 0;
   HANDLE target = OpenToLookAt(p.target);
@@ -254,9 +287,11 @@ bool GiveIdentity(PendingReplacement& p, bool& carried) {
   carried = info.nNumberOfLinks == 1;
   const DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-  DWORD attributes = info.dwFileAttributes & kSettable;
-  return SetFileAttributesW(FileApiName(p.new_path).c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) ||
-         Failed();
+  FILE_BASIC_INFO basic{};  // a time of 0 is left as it is
+  basic.CreationTime.QuadPart = TimeOf(info.ftCreationTime);
+  basic.FileAttributes = info.dwFileAttributes & kSettable;
+  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(HandleOf(p.new_fd), FileBasicInfo, &basic, sizeof basic) || Failed();
 }
 
 bool WritePieces(PendingReplacement& p, const std::vector<ByteRange>& pieces) {
@@ -296,16 +331,30 @@ bool NameNewFile(PendingReplacement&) { return true; }
 
 std::string NewFilePath(const PendingReplacement& p) { return p.new_path; }
 
-// The replace and the end of the pending record are one step for the
-// console handler. A file system whose replace cannot work (some network
-// shares) gets a plain replace-existing move.
+// The replace moves the old map to a backup name, removed once the new map
+// is in place. Note: without one, a replace that has removed the old map and
+// then cannot move the new file in leaves no map under its name
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT), and wine's replace leaves a file of its
+// own beside a map it cannot move (one held open elsewhere); with one, a
+// failure leaves the old map in one of the two names, and it is put back.
+// The replace, the backup's removal and the end of the pending record are
+// one step for the console handler. A file system whose replace cannot work
+// (some network shares), or a target that is gone, gets a plain move.
 bool ReplaceTarget(PendingReplacement& p) {
-  std::wstring from = FileApiName(p.new_path), to = FileApiName(p.target);
+  std::wstring from = FileApiName(p.new_path), to = FileApiName(p.target), backup = from + L".old";
   AcquireSRWLockExclusive(&pending_lock);
-  bool replaced = ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-  DWORD error = GetLastError();
-  if (!replaced && (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
-                    error == ERROR_INVALID_PARAMETER || error == ERROR_CALL_NOT_IMPLEMENTED)) {
+  bool replaced =
+      ReplaceFileW(to.c_str(), from.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+  DWORD error = replaced ? 0 : GetLastError();
+  if (replaced) {
+    DeleteFileW(backup.c_str());
+  } else if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    if (MoveFileExW(backup.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+      error = ERROR_UNABLE_TO_MOVE_REPLACEMENT;  // the map has its name again
+    else
+      last_note = "; the map is kept in " + PlainName(backup);
+  } else if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
+             error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_FILE_NOT_FOUND) {
     replaced = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     error = GetLastError();
   }
