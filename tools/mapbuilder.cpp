@@ -68,11 +68,6 @@ std::string EncodeModel(const ModelRecord& r) {
          EncodeAll(r.headnode, Le32s) + Le32s(r.visleafs) + Le32s(r.firstface) + Le32s(r.numfaces);
 }
 
-const LumpIndex kWriteOrder[kNumLumps] = {
-    kLumpPlanes,       kLumpLeaves,    kLumpVertexes, kLumpNodes,  kLumpTexinfo,
-    kLumpFaces,        kLumpClipnodes, kLumpMarksurfaces, kLumpSurfedges, kLumpEdges,
-    kLumpModels,       kLumpLighting,  kLumpVisibility,   kLumpEntities,  kLumpTextures};
-
 int32_t GetInt32(const std::string& file, size_t offset) {
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(file.at(offset + i));
@@ -97,7 +92,7 @@ void SetVersion(std::string& file, int32_t version) { PutInt32(file, 0, version)
 std::string BuildMap(const MapLumps& lumps) {
   std::string file(kHeaderSize, '\0');
   SetVersion(file, lumps.version);
-  for (LumpIndex lump : kWriteOrder) {
+  for (LumpIndex lump : kLumpWriteOrder) {
     const std::string& data = lumps.lump[lump];
     SetLumpEntry(file, lump, static_cast<int32_t>(file.size()), static_cast<int32_t>(data.size()));
     file += data;

@@ -34,9 +34,6 @@ struct MapLumps {
   int32_t version = kBspVersion;
 };
 
-// The lumps in the order the tool writes them.
-extern const LumpIndex kWriteOrder[kNumLumps];
-
 // A complete map file holding lumps, laid out as the tool's save lays it out.
 std::string BuildMap(const MapLumps& lumps);
 

@@ -47,6 +47,24 @@ constexpr LumpKind kLumpKinds[kNumLumps] = {
     {"clipnodes", 8, 32767},    {"leaves", 28, 8192},         {"marksurfaces", 2, 65535},
     {"edges", 4, 256000},       {"surfedges", 4, 512000},     {"models", 64, 400}};
 
+// The three orders in which the tool goes through the lumps.
+// The loader checks them in this order, which decides the message a file
+// with several faults gets: the record lumps, then the byte lumps.
+constexpr LumpIndex kLumpCheckOrder[kNumLumps] = {
+    kLumpModels,  kLumpVertexes,  kLumpPlanes,       kLumpLeaves,    kLumpNodes,
+    kLumpTexinfo, kLumpClipnodes, kLumpFaces,        kLumpMarksurfaces, kLumpSurfedges,
+    kLumpEdges,   kLumpTextures,  kLumpVisibility,   kLumpLighting,  kLumpEntities};
+// The usage table's rows: the record lumps, then the byte lumps.
+constexpr LumpIndex kLumpTableOrder[kNumLumps] = {
+    kLumpModels,  kLumpPlanes,    kLumpVertexes,     kLumpNodes,     kLumpTexinfo,
+    kLumpFaces,   kLumpClipnodes, kLumpLeaves,       kLumpMarksurfaces, kLumpSurfedges,
+    kLumpEdges,   kLumpTextures,  kLumpLighting,     kLumpVisibility, kLumpEntities};
+// The order of the lumps in a file the tool writes.
+constexpr LumpIndex kLumpWriteOrder[kNumLumps] = {
+    kLumpPlanes,  kLumpLeaves,    kLumpVertexes,     kLumpNodes,     kLumpTexinfo,
+    kLumpFaces,   kLumpClipnodes, kLumpMarksurfaces, kLumpSurfedges, kLumpEdges,
+    kLumpModels,  kLumpLighting,  kLumpVisibility,   kLumpEntities,  kLumpTextures};
+
 // A plane record is 20 bytes that move as a whole.
 constexpr int32_t kPlaneSize = 20;
 

@@ -8,13 +8,6 @@
 
 namespace {
 
-// The order in which lumps are checked, which decides the message a file
-// with several faults gets: the record lumps, then the byte lumps.
-constexpr LumpIndex kCheckOrder[kNumLumps] = {
-    kLumpModels,   kLumpVertexes,     kLumpPlanes,    kLumpLeaves,     kLumpNodes,
-    kLumpTexinfo,  kLumpClipnodes,    kLumpFaces,     kLumpMarksurfaces, kLumpSurfedges,
-    kLumpEdges,    kLumpTextures,     kLumpVisibility, kLumpLighting,  kLumpEntities};
-
 struct LumpEntry {
   int32_t offset;
   int32_t length;
@@ -47,7 +40,7 @@ Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
   if (version != kBspVersion) FatalError("%s is version %i, not %i", path.c_str(), version, kBspVersion);
 
   LumpEntry entries[kNumLumps];
-  for (LumpIndex lump : kCheckOrder) {
+  for (LumpIndex lump : kLumpCheckOrder) {
     entries[lump] = EntryOf(file, lump);
     CheckLump(entries[lump], lump, bytes.size);
   }

@@ -15,11 +15,6 @@
 
 namespace {
 
-constexpr LumpIndex kWriteOrder[kNumLumps] = {
-    kLumpPlanes,       kLumpLeaves,    kLumpVertexes, kLumpNodes,      kLumpTexinfo,
-    kLumpFaces,        kLumpClipnodes, kLumpMarksurfaces, kLumpSurfedges, kLumpEdges,
-    kLumpModels,       kLumpLighting,  kLumpVisibility,   kLumpEntities,  kLumpTextures};
-
 const unsigned char kFiller[3] = {0, 0, 0};
 
 // The most a save stages: a map of a few MiB is still written in one go.
@@ -138,7 +133,7 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   std::memset(layout->header, 0, kHeaderSize);
   WriteLE32(layout->header, kBspVersion);
   int64_t position = kHeaderSize;
-  for (LumpIndex lump : kWriteOrder) {
+  for (LumpIndex lump : kLumpWriteOrder) {
     int64_t length = WrittenLength(map, lump);
     if (position + length + Padding(length) > INT32_MAX)
       FatalError("SaveBSPFile: the %s lump would end past 2 GiB", kLumpKinds[lump].name);
@@ -155,7 +150,7 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbere
   const unsigned char* file = map.file.get();
   if (std::memcmp(file, layout.header, kHeaderSize) != 0) return true;
   size_t at = kHeaderSize;
-  for (LumpIndex lump : kWriteOrder) {
+  for (LumpIndex lump : kLumpWriteOrder) {
     std::span<const unsigned char> bytes = map.lump[lump];
     auto padding = static_cast<size_t>(Padding(static_cast<int64_t>(bytes.size())));
     if ((!bytes.empty() && std::memcmp(file + at, bytes.data(), bytes.size()) != 0) ||
@@ -170,7 +165,7 @@ void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& pat
   ReplacementFile out(path, expected);
   PieceWriter writer(out, StagingSize(map));
   writer.Add(layout.header, kHeaderSize);
-  for (LumpIndex lump : kWriteOrder) WriteLump(map, lump, writer);
+  for (LumpIndex lump : kLumpWriteOrder) WriteLump(map, lump, writer);
   writer.Flush();
   out.Commit();
 }

@@ -44,16 +44,11 @@ int64_t ReportVariableLump(const char* name, int32_t length, int32_t maximum) {
 }
 
 void ReportLumpUsage(const Map& map) {
-  // The table's rows: the record lumps, then the byte lumps.
-  static constexpr LumpIndex kRows[kNumLumps] = {
-      kLumpModels,    kLumpPlanes,       kLumpVertexes,  kLumpNodes,   kLumpTexinfo,
-      kLumpFaces,     kLumpClipnodes,    kLumpLeaves,    kLumpMarksurfaces, kLumpSurfedges,
-      kLumpEdges,     kLumpTextures,     kLumpLighting,  kLumpVisibility,   kLumpEntities};
   TeePrint("\n");
   TeePrint("Object names  Objects/Maxobjs  Memory / Maxmem  Fullness\n");
   TeePrint("------------  ---------------  ---------------  --------\n");
   int64_t total = 0;
-  for (LumpIndex lump : kRows) {
+  for (LumpIndex lump : kLumpTableOrder) {
     const LumpKind& kind = kLumpKinds[lump];
     if (kind.record_size > 1)
       total += ReportFixedLump(kind.name, map.Count(lump), kind.classic_max, kind.record_size);
