@@ -2,7 +2,9 @@
 // that ends one map. The log stream is the driver's.
 #include "common/console.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 
 #ifdef _WIN32
 #include "common/system.h"
@@ -12,6 +14,10 @@ FILE* LogFile = nullptr;
 
 namespace {
 
+std::string log_name;         // LogFile's name, for a failed write's message
+bool log_failed = false;      // a write to LogFile failed: it gets no more
+bool console_closed = false;  // standard output's reader has gone
+
 // A message holds at most 1023 characters; a longer one is cut.
 std::string Format(const char* format, va_list args) {
   char message[1024];
@@ -19,22 +25,45 @@ std::string Format(const char* format, va_list args) {
   return message;
 }
 
-// Writes text as it stands: it is never used as a format again, so a '%'
-// that formatting produced is printed as a plain character. A Windows
-// console is given the text as UTF-16, so that it shows every name; a file
-// or pipe gets the UTF-8 bytes, as the log does.
-void WriteMessage(const std::string& text) {
+// A Windows console is given the text as UTF-16, so that it shows every name;
+// a file or pipe gets the UTF-8 bytes, as the log does. Note: SIGPIPE is
+// ignored (run.cpp), so a pipe whose reader has gone fails the write with
+// EPIPE, and the run goes on without a console.
+void WriteStandardOutput(const std::string& text) {
+  if (console_closed) return;
 #ifdef _WIN32
-  if (!WriteToConsole(stdout, text))
+  if (WriteToConsole(stdout, text)) return;
 #endif
-  {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-  }
-  if (LogFile) std::fwrite(text.data(), 1, text.size(), LogFile);
+  if ((std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) && errno == EPIPE)
+    console_closed = true;
+}
+
+// After a failed write the log is left as it is, so that it never holds a
+// message with a gap before it.
+void WriteLog(const std::string& text) {
+  if (!LogFile || log_failed) return;
+  if (std::fwrite(text.data(), 1, text.size(), LogFile) == text.size() && std::fflush(LogFile) == 0) return;
+  const int error = errno;
+  log_failed = true;
+  WriteStandardOutput("\nError writing log file " + log_name + ": " + std::strerror(error) + "\n");
+}
+
+// Writes text as it stands: it is never used as a format again, so a '%'
+// that formatting produced is printed as a plain character.
+void WriteMessage(const std::string& text) {
+  WriteStandardOutput(text);
+  WriteLog(text);
 }
 
 }  // namespace
+
+void UseLog(FILE* stream, const std::string& name) {
+  LogFile = stream;
+  log_name = name;
+  log_failed = false;
+}
+
+bool LogWriteFailed() { return log_failed; }
 
 void TeePrint(const char* format, ...) {
   va_list args;

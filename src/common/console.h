@@ -1,6 +1,7 @@
 // console.h: the one output routine, and the failure that ends one map.
 // Every message the tool prints goes through TeePrint, so the log, once it is
-// open, is an exact copy of what the console shows. A step that cannot go on
+// open, is an exact copy of what the console shows, up to a failed write to
+// the log itself, which only the console reports. A step that cannot go on
 // raises a MapFailure through FatalError; only the driver catches it, prints
 // it with ReportFailure and decides how the run goes on.
 #pragma once
@@ -19,14 +20,26 @@
 #define PRINTF_LIKE
 #endif
 
-// The open log stream, or null. The driver opens and closes it; this module
-// only writes to it.
+// The open log stream, or null. The driver opens and closes it and hands it
+// over with UseLog; this module only writes to it.
 extern FILE* LogFile;
+
+// Makes stream (null for none) the log, called name in the message of a
+// failed write, and forgets an earlier log's failed write. Does not close
+// the earlier log.
+void UseLog(FILE* stream, const std::string& name);
+
+// Whether a write to the log has failed since UseLog.
+bool LogWriteFailed();
 
 // Formats a message printf-style (cut to its first 1023 characters) and writes
 // the same bytes to standard output and, when one is open, to LogFile.
-// Standard output is flushed after each message. Write failures on either
-// stream are not reported.
+// Both are flushed after each message, so that a killed run loses none.
+// Once a write to standard output fails with EPIPE (its reader is gone),
+// nothing more is written there, and nothing is said. The first failed write
+// to the log is reported on standard output only ("\nError writing log file
+// %s: %s\n", with the name given to UseLog and the system's reason); the log
+// is not written again, and LogWriteFailed says so.
 PRINTF_LIKE void TeePrint(const char* format, ...);
 
 // Why the current map cannot be processed; what() is the message, already

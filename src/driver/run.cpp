@@ -5,6 +5,8 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,8 @@
 #include "optimize/report.h"
 
 #ifndef _WIN32
+#include <signal.h>
+
 #include <csignal>
 #endif
 
@@ -31,6 +35,7 @@ struct Options {
   bool pause = true;
   bool check = false;
   std::vector<std::string> maps;
+  std::string log_name;  // the name -logfile gave, as the log opens it
 };
 
 // How the walk of the arguments ends.
@@ -72,27 +77,41 @@ std::string FileName(const std::string& arg, const char* extension) {
   return name;
 }
 
-// Prints why the walk ends: the user asked for something the tool cannot
-// do, so going on would do other than they expect.
-Walk FailWalk(const std::string& message) {
-  TeePrint("%s", message.c_str());
-  PrintUsage();
-  return Walk::kFail;
+void CloseLog() {
+  if (LogFile) std::fclose(LogFile);
+  UseLog(nullptr, "");
 }
 
-// Opens the log for appending; a failed open leaves no log, and an earlier
-// one is closed.
-bool OpenLog(const std::string& arg) {
-  std::string log_name = FileName(arg, ".log");
-  if (LogFile) std::fclose(LogFile);
-  std::string reason;
-  LogFile = OpenTextForAppending(log_name, reason);
+// Opens the log for appending, after closing an earlier one; a failed open
+// leaves no log and gives the system's reason.
+bool OpenLog(const std::string& log_name, std::string& reason) {
+  CloseLog();
+  UseLog(OpenTextForAppending(log_name, reason), log_name);
   return LogFile != nullptr;
 }
 
+// The first map that is the very file the log is open on, or null: a log
+// appended to a map would damage it.
+const std::string* MapThatIsTheLog(const Options& options) {
+  if (!LogFile) return nullptr;
+  for (const std::string& map : options.maps)
+    if (IsSameFile(LogFile, map)) return &map;
+  return nullptr;
+}
+
 // Walks every argument before any map is touched, so that a mistyped switch
-// anywhere refuses the whole run.
-Walk ParseArguments(const std::vector<std::string>& args, Options& options) {
+// anywhere refuses the whole run. The first switch that ends the run decides
+// how (help, version or a refusal, whose message goes to refusal, with the
+// usage block to follow); the walk still goes on to the end, opening no
+// further log, so that every map name is known for the log's check. Prints
+// nothing.
+Walk ParseArguments(const std::vector<std::string>& args, Options& options, std::string& refusal) {
+  Walk walk = Walk::kRun;
+  auto decide = [&](Walk how, const std::string& message = "") {
+    if (walk != Walk::kRun) return;
+    walk = how;
+    refusal = message;
+  };
   bool switches = true;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -105,17 +124,23 @@ Walk ParseArguments(const std::vector<std::string>& args, Options& options) {
     } else if (IsSwitch(arg, {"-check"})) {
       options.check = true;
     } else if (IsSwitch(arg, {"-logfile"})) {
-      if (++i >= args.size()) return FailWalk("Please specify a log file to use.\n\n");
-      if (!OpenLog(args[i])) return FailWalk("Unable to open log file.\n\n");
+      if (++i >= args.size()) {
+        decide(Walk::kFail, "Please specify a log file to use.\n\n");
+      } else if (walk == Walk::kRun) {
+        options.log_name = FileName(args[i], ".log");
+        std::string reason;
+        if (!OpenLog(options.log_name, reason))
+          decide(Walk::kFail, "Unable to open log file " + options.log_name + ": " + reason + "\n\n");
+      }
     } else if (IsSwitch(arg, {"-help", "--help", "-h", "-?"})) {
-      return Walk::kHelp;
+      decide(Walk::kHelp);
     } else if (IsSwitch(arg, {"-version", "--version"})) {
-      return Walk::kVersion;
+      decide(Walk::kVersion);
     } else {
-      return FailWalk("Unknown switch '" + arg + "'.\n\n");
+      decide(Walk::kFail, "Unknown switch '" + arg + "'.\n\n");
     }
   }
-  return Walk::kRun;
+  return walk;
 }
 
 // What became of the maps of a run, for the summary and the status.
@@ -128,32 +153,45 @@ struct Tally {
 };
 
 // Loads, reports and compacts one map, then saves it when that changes its
-// bytes (never with -check). A failure anywhere ends this map with its
-// message, and leaves its file as it was.
+// bytes (never with -check). stamp receives the file's stamp once it is read.
+void ProcessMap(const std::string& map_name, bool check, Tally& tally, FileStamp& stamp) {
+  Map map = LoadBSPFile(map_name, &stamp);
+  ReportLumpUsage(map);
+  PlaneCounts counts = CompactPlanes(map);
+  TeePrint("\nPlanes in map: %i\n", counts.before);
+  TeePrint("Planes actually used: %i\n", counts.after);
+  std::unique_ptr<MapLayout> layout = LayOutMap(map);
+  bool changes = SaveWouldChangeFile(map, *layout, counts.renumbered);
+  if (changes) CheckWritable(map_name);
+  if (check) {
+    TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
+  } else if (!changes) {
+    TeePrint("\nOptimized! The map was already compact, so its file is left untouched.\n");
+  } else {
+    SaveBSPFile(map, *layout, map_name, &stamp);
+    TeePrint("\nOptimized!\n");
+  }
+  (changes ? tally.changed : tally.compact) += 1;
+  tally.planes_before += counts.before;
+  tally.planes_after += counts.after;
+  tally.bytes_before += map.file_size;
+  tally.bytes_after += layout->size;
+}
+
+// Processes one map. A failure anywhere ends this map with its message, and
+// leaves its file as it was; so does running out of memory, which frees the
+// map's memory on the way out, so that the next map has it again.
 void RunJob(const std::string& map_name, bool check, Tally& tally) {
   try {
     FileStamp stamp;
-    Map map = LoadBSPFile(map_name, &stamp);
-    ReportLumpUsage(map);
-    PlaneCounts counts = CompactPlanes(map);
-    TeePrint("\nPlanes in map: %i\n", counts.before);
-    TeePrint("Planes actually used: %i\n", counts.after);
-    std::unique_ptr<MapLayout> layout = LayOutMap(map);
-    bool changes = SaveWouldChangeFile(map, *layout, counts.renumbered);
-    if (changes) CheckWritable(map_name);
-    if (check) {
-      TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
-    } else if (!changes) {
-      TeePrint("\nOptimized! The map was already compact, so its file is left untouched.\n");
-    } else {
-      SaveBSPFile(map, *layout, map_name, &stamp);
-      TeePrint("\nOptimized!\n");
+    try {
+      ProcessMap(map_name, check, tally, stamp);
+    } catch (const std::bad_alloc&) {
+      if (stamp.size > 0)
+        FatalError("Error processing %s: not enough memory for a map of %lld bytes", map_name.c_str(),
+                   static_cast<long long>(stamp.size));
+      FatalError("Error processing %s: not enough memory", map_name.c_str());
     }
-    (changes ? tally.changed : tally.compact) += 1;
-    tally.planes_before += counts.before;
-    tally.planes_after += counts.after;
-    tally.bytes_before += map.file_size;
-    tally.bytes_after += layout->size;
   } catch (const FileNotFound&) {
     TeePrint("File '%s' not found.", map_name.c_str());
     tally.failed += 1;
@@ -193,20 +231,31 @@ void Pause() {
   WaitForKey();
 }
 
-void CloseLog() {
-  if (LogFile) std::fclose(LogFile);
-  LogFile = nullptr;
-}
-
 // Walks the arguments; a current directory that cannot be fetched ends the
-// run like any other failure.
+// run like any other failure. A log that is one of the maps is refused before
+// anything is written to it, and closed.
 Walk ParseGuarded(int argc, char** argv, Options& options) {
+  Walk walk = Walk::kFail;
+  std::string refusal;
+  std::optional<MapFailure> failure;
   try {
-    return ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), options);
-  } catch (const MapFailure& failure) {
-    ReportFailure(failure);
-    return Walk::kFail;
+    walk = ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), options, refusal);
+  } catch (const MapFailure& raised) {
+    failure = raised;
   }
+  if (const std::string* map = MapThatIsTheLog(options)) {
+    CloseLog();
+    walk = Walk::kFail;
+    refusal = "Unable to open log file " + options.log_name + ": it is the map " + *map + "\n\n";
+    failure.reset();
+  }
+  if (failure) {
+    ReportFailure(*failure);
+  } else if (walk == Walk::kFail) {
+    TeePrint("%s", refusal.c_str());
+    PrintUsage();
+  }
+  return walk;
 }
 
 }  // namespace
@@ -216,6 +265,13 @@ int RunFlatcull(int argc, char** argv) {
   // A write past a file-size limit then fails like any other write, and the
   // save cleans up after itself, instead of the process being killed.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A standard output whose reader has gone (a pager quit early, say) then
+  // fails the console's writes with EPIPE, which ends the printing alone,
+  // never a save half done. As with the save's signals, only the default
+  // action is replaced.
+  struct sigaction pipe_action {};
+  if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL)
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
   Options options;
   Walk walk = ParseGuarded(argc, argv, options);
@@ -237,6 +293,7 @@ int RunFlatcull(int argc, char** argv) {
     }
     if (options.pause) Pause();
   }
+  if (LogWriteFailed()) status = 1;
   CloseLog();
   return status;
 }

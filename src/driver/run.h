@@ -6,7 +6,8 @@
 // nothing would change) save on each named map in turn, pauses at a
 // terminal unless told not to, and returns the exit status: 0 when every
 // map succeeded, no map was named, or -help or -version was given; 1 when a
-// map failed, the log cannot be opened or a switch is unknown; with -check,
-// 2 when a map would be rewritten and none failed. Never ends the process
-// itself: a failure ends its map, and the run goes on with the next.
+// map failed, the log cannot be opened, is one of the maps or could not be
+// written, or a switch is unknown; with -check, 2 when a map would be
+// rewritten and none failed. Never ends the process itself: a failure (even
+// for want of memory) ends its map, and the run goes on with the next.
 int RunFlatcull(int argc, char** argv);
