@@ -36,6 +36,6 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbere
 // (the stamp of the file the map was loaded from), a file that no longer has
 // it (see ReplacementFile). Lumps are written from the map's own bytes; the
 // planes and the records that refer to planes, when renumbered, go through a
-// staging buffer of at most 1 MiB, so the save holds no more than that.
+// staging buffer of at most 64 KiB, so the save holds no more than that.
 void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path,
                  const FileStamp* expected = nullptr);
