@@ -39,10 +39,13 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The run-time libraries the binary links, as the system names them;
-  # without the helper that finds them, the ones a g++ build always needs.
+  # without the helper that finds them, the ones a g++ build always needs
+  # (glibc alone when the C++ runtime is linked in).
   find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  elseif(FLATCULL_STATIC_RUNTIME)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
   endif()
@@ -63,7 +66,8 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
                    ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap>)
   add_test(NAME packages_deb_and_tgz
            COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/package_test.sh
-                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap> ${PROJECT_VERSION})
+                   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} $<TARGET_FILE:makemap> ${PROJECT_VERSION}
+                   $<BOOL:${FLATCULL_STATIC_RUNTIME}>)
   # Both read the build tree's install rules, and CPack builds in it first.
   set_tests_properties(install_into_any_prefix packages_deb_and_tgz PROPERTIES RESOURCE_LOCK build_tree)
 endif()

@@ -3,6 +3,8 @@
 # machine lacks. The one list of what the project uses, by group:
 #   build   build the tool and run it on the sample map
 #   test    build and pass every test of scripts/test.sh
+#   package the release packages of scripts/package.sh: the .deb (its
+#           dependencies found by dpkg-shlibdeps), the .tar.gz and the zip
 #   ci      the further checks .ci/run makes: README commands, packages,
 #           benchmark, fuzzing, coverage and lint
 #   windows the Windows exe, run under wine
@@ -15,6 +17,7 @@ set -euo pipefail
 declare -A group=(
   [build]="cmake make g++"
   [test]="cmake make g++ libgtest-dev groff-base man-db dpkg-dev file acl attr"
+  [package]="cmake make g++ dpkg-dev file g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
   [ci]="libbenchmark-dev clang libclang-rt-14-dev clang-tidy cppcheck gcovr g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
   [windows]="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64"
   [s390x]="googletest g++-s390x-linux-gnu qemu-user"

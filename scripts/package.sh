@@ -2,9 +2,11 @@
 # package.sh: builds the release packages into dist/: the Debian package and
 # the .tar.gz from a Linux build, the .zip from a mingw-w64 cross build for
 # Windows. Then checks that the zip holds exactly the exe and its read-me, and
-# that the exe needs no DLL beyond those every Windows has.
+# that the exe needs no DLL beyond those every Windows has. Installs what it
+# needs when it is missing (scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh package
 version=$(sed -nE 's/^project\(flatcull VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# package_test.sh BUILD_DIR SOURCE_DIR MAKEMAP VERSION: CPack makes a Debian
-# package with its control fields filled in and a .tar.gz, each holding
+# package_test.sh BUILD_DIR SOURCE_DIR MAKEMAP VERSION STATIC_RUNTIME: CPack
+# makes a Debian package with its control fields filled in (with
+# STATIC_RUNTIME 1, a dependency on glibc alone) and a .tar.gz, each holding
 # exactly the stripped tool and its manual page; the tool unpacked from
 # either (the .deb with dpkg -x into a throw-away root) prints and writes
 # exactly what the build's tool does.
@@ -9,6 +10,7 @@ build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
 makemap=$(realpath "$3")
 version=$4
+static_runtime=$5
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -46,7 +48,9 @@ CheckTool() {
   return 0
 }
 
-# Control fields: field | pattern its value must match (bash glob).
+# Control fields: field | pattern its value must match (bash glob, extended).
+depends="libc6?( (>= +([0-9.])))"
+[ "$static_runtime" = 1 ] || depends="libc6*libstdc++6*"
 fields=(
   "Package|flatcull"
   "Version|$version"
@@ -54,7 +58,7 @@ fields=(
   "Section|utils"
   "Priority|optional"
   "Maintainer|?* <?*@?*>"
-  "Depends|*libc6*libstdc++6*"
+  "Depends|$depends"
   "Description|drop unused planes from version-30 BSP map files"$'\n'" flatcull prints how full*"
 )
 for entry in "${fields[@]}"; do

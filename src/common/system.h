@@ -1,7 +1,8 @@
 // system.h: what the tool needs of the host system beyond standard C++: the
 // terminal, and on Windows the system's words for a failure and the names and
 // text that its file and console calls take as UTF-16. (An errno value's
-// text is strerror's, on every host.)
+// text is strerror's, on every host.) Implemented by system_posix.cpp or
+// system_windows.cpp, whichever the build picks.
 #pragma once
 
 #include <string>
@@ -14,8 +15,9 @@
 // can answer a prompt.
 bool InputIsTerminal();
 
-// Waits until the user presses a key: at a Windows console any one key, at a
-// POSIX terminal a line; returns at once at the end of input.
+// Waits until the user presses any one key, without Enter, at a terminal or
+// a console; returns at once at the end of input. A POSIX terminal is left in
+// the mode it had, also when a signal ends the process during the wait.
 void WaitForKey();
 
 #ifdef _WIN32

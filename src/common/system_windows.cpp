@@ -1,25 +1,12 @@
-// system.cpp: the terminal, the system's words for a failure, and on Windows
-// UTF-16 names and console text.
-#include "common/system.h"
-
-#include <cstdio>
-
-#ifdef _WIN32
+// system_windows.cpp: the host system on Windows: the console, the system's
+// words for a failure, and the UTF-16 names and text its calls take.
 #include <conio.h>
 #include <io.h>
 #include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
-#ifndef _WIN32
+#include <cstdio>
 
-bool InputIsTerminal() { return isatty(fileno(stdin)) != 0; }
-
-// Note: the terminal stays line-buffered, so the read ends with the line.
-void WaitForKey() { std::getchar(); }
-
-#else
+#include "common/system.h"
 
 namespace {
 
@@ -120,5 +107,3 @@ bool WriteToConsole(std::FILE* stream, const std::string& text) {
   }
   return true;
 }
-
-#endif

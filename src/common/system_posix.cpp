@@ -1,0 +1,93 @@
+// system_posix.cpp: the host system on POSIX: the terminal.
+// While the pause waits for a key the terminal is out of its line mode; the
+// mode it had and the signal actions the wait replaced are kept for the
+// signal handler, the only state outside the functions, so that whatever
+// ends the wait leaves the terminal as it found it.
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "common/system.h"
+
+namespace {
+
+// Every signal whose default action ends the process.
+const int kEnding[] = {
+    SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef __linux__
+    SIGIO,   SIGPWR,  SIGSTKFLT,
+#endif
+};
+
+termios mode_before;
+struct sigaction action_before[NSIG];
+bool taken[NSIG];
+
+// Note: only async-signal-safe calls here. The signal stays blocked until the
+// handler returns, and is then delivered again to the action it had before
+// the wait: the default one ends the process, the save's own cleans up first.
+void RestoreModeOnSignal(int signo) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &mode_before);
+  sigaction(signo, &action_before[signo], nullptr);
+  raise(signo);
+}
+
+// Calls take(signo) for each signal in kEnding and the real-time ones.
+template <typename Take>
+void ForEachEndingSignal(Take take) {
+  for (int signo : kEnding) take(signo);
+#ifdef SIGRTMIN
+  for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) take(signo);
+#endif
+}
+
+// Takes every ending signal that is not ignored. Note: one the save armed
+// (or a program embedding the tool) is taken too, and given back in the
+// handler: without it, Ctrl-C after a map was saved would leave the terminal
+// without echo.
+void TakeEndingSignals() {
+  struct sigaction restore {};
+  restore.sa_handler = RestoreModeOnSignal;
+  sigemptyset(&restore.sa_mask);
+  ForEachEndingSignal([&](int signo) { sigaddset(&restore.sa_mask, signo); });
+  ForEachEndingSignal([&](int signo) {
+    taken[signo] = sigaction(signo, nullptr, &action_before[signo]) == 0 &&
+                   action_before[signo].sa_handler != SIG_IGN && sigaction(signo, &restore, nullptr) == 0;
+  });
+}
+
+void GiveBackEndingSignals() {
+  ForEachEndingSignal([](int signo) {
+    if (taken[signo]) sigaction(signo, &action_before[signo], nullptr);
+    taken[signo] = false;
+  });
+}
+
+}  // namespace
+
+bool InputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
+// Any key ends the wait as it is pressed: the terminal is put in
+// non-canonical mode without echo, one byte at a time, and back as it was on
+// the way out. A signal that arrives meanwhile restores the mode first and
+// then has its usual effect; one the process survives ends the wait, as do
+// the end of input and a hang-up.
+void WaitForKey() {
+  bool terminal = tcgetattr(STDIN_FILENO, &mode_before) == 0;
+  if (terminal) {
+    TakeEndingSignals();
+    termios one_key = mode_before;
+    one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    one_key.c_cc[VMIN] = 1;
+    one_key.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &one_key);
+  }
+  std::getchar();
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &mode_before);
+    GiveBackEndingSignals();
+  }
+}
