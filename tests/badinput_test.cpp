@@ -2,7 +2,10 @@
 // must each be refused by the built tool with its exact message, status 1,
 // and the file left byte for byte as it was; maps that are only large are
 // not damaged.
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -28,10 +31,15 @@ constexpr LumpIndex kLoadOrder[] = {kLumpModels,   kLumpVertexes,     kLumpPlane
 
 int32_t RecordSize(int lump) { return kLumpKinds[lump].record_size; }
 
-std::string OutsideMessage(int lump, int32_t offset, int32_t length, size_t file_size) {
-  return std::string("LoadBSPFile: ") + kLumpKinds[lump].name + " lump lies outside the file (offset " +
-         std::to_string(offset) + ", length " + std::to_string(length) + ", file size " +
-         std::to_string(file_size) + ")";
+// The refusal of a lump entry: part of a record is refused before the place.
+std::string EntryMessage(int lump, int32_t offset, int32_t length, size_t file_size) {
+  const std::string name = kLumpKinds[lump].name;
+  if (length % RecordSize(lump) != 0)
+    return "LoadBSPFile: odd lump size (" + name + " lump of {path}: " + std::to_string(length) +
+           " bytes is not a whole number of " + std::to_string(RecordSize(lump)) + "-byte records)";
+  return "LoadBSPFile: " + name + " lump lies outside the file (" + name + " lump of {path}: offset " +
+         std::to_string(offset) + ", length " + std::to_string(length) + ", file size " + std::to_string(file_size) +
+         ")";
 }
 
 TEST(BadInputTest, EveryTruncationAtALumpBoundaryOrInsideTheHeader) {
@@ -58,7 +66,7 @@ TEST(BadInputTest, EveryTruncationAtALumpBoundaryOrInsideTheHeader) {
       for (LumpIndex lump : kLoadOrder) {
         LumpEntry e = GetLumpEntry(good, lump);
         if (static_cast<size_t>(e.offset + e.length) > cut) {
-          message = OutsideMessage(lump, e.offset, e.length, cut);
+          message = EntryMessage(lump, e.offset, e.length, cut);
           break;
         }
       }
@@ -97,9 +105,7 @@ TEST(BadInputTest, EveryLumpEntryOutsideTheFile) {
       SCOPED_TRACE(std::string(kLumpKinds[lump].name) + ": " + entry.name);
       std::string bad = good;
       SetLumpEntry(bad, lump, entry.offset, entry.length);
-      std::string message = entry.length % rs != 0 ? "LoadBSPFile: odd lump size"
-                                                   : OutsideMessage(lump, entry.offset, entry.length, good.size());
-      ExpectRefused(bad, message);
+      ExpectRefused(bad, EntryMessage(lump, entry.offset, entry.length, good.size()));
     }
   }
 }
@@ -139,7 +145,7 @@ TEST(BadInputTest, EveryRecordLumpWithAPartRecord) {
       SCOPED_TRACE(std::string(kLumpKinds[lump].name) + " + " + std::to_string(extra));
       MapLumps lumps = sample;
       lumps.lump[lump] += std::string(static_cast<size_t>(extra), '\x7f');
-      ExpectRefused(BuildMap(lumps), "LoadBSPFile: odd lump size");
+      ExpectRefused(BuildMap(lumps), EntryMessage(lump, 0, static_cast<int32_t>(lumps.lump[lump].size()), 0));
     }
   }
 }
@@ -169,7 +175,7 @@ TEST(BadInputTest, PlaneReferencesOutsideThePlanes) {
       int64_t seen = ref.wide ? value : static_cast<uint16_t>(value);
       ExpectRefused(BuildMap(lumps), std::string(ref.kind) + " " + std::to_string(last) + " refers to plane " +
                                          std::to_string(seen) + ", but the map has " + std::to_string(planes) +
-                                         " planes");
+                                         " planes (" + kLumpKinds[ref.lump].name + " lump of {path})");
     }
   }
 }
@@ -199,6 +205,15 @@ TEST(BadInputTest, EmptyFileAndDirectoryAreNotMaps) {
   EXPECT_TRUE(std::filesystem::is_directory(path));
   EXPECT_TRUE(std::filesystem::is_empty(path));
   EXPECT_EQ(ListDir(dir), refusal::kJustTheMap);
+}
+
+// A mode-000 map, which root reads unless it drops the capabilities to, is not a missing map.
+TEST(BadInputTest, MapThatMayNotBeReadIsRefusedWithTheReason) {
+  if (geteuid() != 0 || ToolCommand().size() > 1) GTEST_SKIP() << "needs root, and the tool run directly";
+  ExpectRefused(BuildSampleMap(), "Error opening {path}: Permission denied", [] {
+    chmod("m.bsp", 0);
+    for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) prctl(PR_CAPBSET_DROP, capability);
+  });
 }
 
 }  // namespace

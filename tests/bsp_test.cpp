@@ -128,12 +128,15 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
   odd_marks.lump[kLumpMarksurfaces] = Le16(1) + Le16(2) + Le16(3);
   odd_marks.lump[kLumpSurfedges] = Le32(5);
   odd_marks.lump[kLumpVisibility] = "\x01";
+  MapLumps v29 = SampleMapLumps();
+  v29.version = 29;
   const struct {
     const char* name;
     MapLumps lumps;
     std::string file;
   } cases[] = {
       {"sample map", SampleMapLumps(), BuildSampleMap()},
+      {"version 29, written back as 29", v29, BuildMap(v29)},
       {"small map", SmallMapLumps(), BuildMap(SmallMapLumps())},
       {"no lumps at all", MapLumps(), BuildMap(MapLumps())},
       {"odd marksurfaces", odd_marks, BuildMap(odd_marks)},
@@ -166,13 +169,14 @@ TEST_F(BspTest, SaveRefusesALayoutThatEndsPast2GiB) {
   } cases[] = {
       {"planes end on the last 4-byte boundary below 2 GiB", {{kLumpPlanes, 2147483520}}, ""},
       {"and one byte of entdata more", {{kLumpPlanes, 2147483520}, {kLumpEntities, 1}},
-       "SaveBSPFile: the entdata lump would end past 2 GiB"},
+       "SaveBSPFile: the entdata lump would end past 2 GiB (entdata lump of /m/x.bsp)"},
       {"two lumps over the same bytes", {{kLumpPlanes, 1200000000}, {kLumpLeaves, 1200000004}},
-       "SaveBSPFile: the leaves lump would end past 2 GiB"},
+       "SaveBSPFile: the leaves lump would end past 2 GiB (leaves lump of /m/x.bsp)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Map map;
+    map.path = "/m/x.bsp";
     for (const auto& [lump, size] : c.sizes) map.lump[lump] = UnreadBytes(size);
     if (*c.message == '\0') {
       EXPECT_EQ(LayOutMap(map)->size, 2147483644);

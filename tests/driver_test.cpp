@@ -20,13 +20,19 @@
 namespace {
 
 const std::string kUsage =
-    "usage: flatcull [-nopause] [-check] [-logfile log_filename] [--] filename...\n\n"
+    "usage: flatcull [-nopause] [-check] [-quiet] [-out DIR] [-logfile log_filename] [--] filename...\n\n"
     "-nopause : skip keypress prompt on completion\n"
     "-logfile : specify file log_filename to use for logging screen output\n"
     "-check   : report what would change and write nothing (status 2 if a map would be rewritten)\n"
+    "-quiet   : print one line per map, and no banner or table\n"
+    "-out     : write each map into the folder DIR under its own file name, leaving the map as it is\n"
     "-help    : show this usage\n"
     "-version : show the version\n"
-    "--       : take every later argument as a file name\n";
+    "--       : take every later argument as a file name\n"
+    "\nEach switch may also start with --. A map name without an extension gets .bsp, a log name .log.\n"
+    "Exit status: 0 when every map was saved or already compact,\n"
+    "             1 when a map failed or the run was refused,\n"
+    "             2 with -check when a map would be rewritten and none failed.\n";
 // The build date in the banner reads "(DATE)" after NormalizeDate.
 const std::string kBanner = "\n\nTessavar by Orlwen, v1.5 (DATE)\nBased on code by Hollin Software\n";
 const std::string kNoMap = "Please specify a file to optimize or drag and drop a file onto the program.\n\n";
@@ -34,10 +40,12 @@ const std::string kNoMap = "Please specify a file to optimize or drag and drop a
 std::string Unknown(const std::string& arg) { return "Unknown switch '" + arg + "'.\n\n" + kUsage; }
 std::string BadLog(const std::string& why) { return "Unable to open log file $D/" + why + "\n\n" + kUsage; }
 
-// The run's summary when every one of n maps is missing.
-std::string AllMissing(int n) {
-  return "\n" + std::to_string(n) + " maps: 0 rewritten, 0 already compact, " + std::to_string(n) +
-         " failed. Planes: 0 before, 0 after. Bytes: 0 before, 0 after.\n";
+std::string NotFound(const std::string& name) { return "File '$D/" + name + "' not found.\n"; }
+
+// The run's summary when both maps are missing.
+std::string AllMissing(const std::string& a, const std::string& b) {
+  return "\n2 maps: 0 rewritten, 0 already compact, 2 failed. Planes: 0 before, 0 after. Bytes: 0 before, 0 after.\n"
+         "Failed: $D/" + a + ": " + NotFound(a) + "Failed: $D/" + b + ": " + NotFound(b);
 }
 
 // The banner carries the date the tool was built, which need not be the day
@@ -55,8 +63,6 @@ std::string Expand(std::string text, const std::string& scratch) {
   for (size_t at; (at = text.find("$D")) != std::string::npos;) text.replace(at, 2, dir);
   return text;
 }
-
-std::string NotFound(const std::string& name) { return "File '$D/" + name + "' not found."; }
 
 std::string CurrentDir() {
   std::vector<char> buf(4096);
@@ -93,16 +99,19 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       {{"maps.old/start", "-nopause"}, kBanner + NotFound("maps.old/start.bsp"), 1},
       {{"sub\\start.old", "-nopause"}, kBanner + NotFound("sub/start.old"), 1},
       {{"100%d/a", "-nopause"}, kBanner + NotFound("100%d/a.bsp"), 1},
-      {{"/no/such/dir/a", "-nopause"}, kBanner + "File '/no/such/dir/a.bsp' not found.", 1},
+      {{"/no/such/dir/a", "-nopause"}, kBanner + "File '/no/such/dir/a.bsp' not found.\n", 1},
       // Several maps: each named before its own output, then the summary.
       {{"first", "second", "-nopause"},
        kBanner + "\n==== Map 1 of 2: $D/first.bsp\n" + NotFound("first.bsp") + "\n==== Map 2 of 2: $D/second.bsp\n" +
-           NotFound("second.bsp") + AllMissing(2),
+           NotFound("second.bsp") + AllMissing("first.bsp", "second.bsp"),
        1},
       {{"-nopause", "--", "-x", "--"},
        kBanner + "\n==== Map 1 of 2: $D/-x.bsp\n" + NotFound("-x.bsp") + "\n==== Map 2 of 2: $D/--.bsp\n" +
-           NotFound("--.bsp") + AllMissing(2),
+           NotFound("--.bsp") + AllMissing("-x.bsp", "--.bsp"),
        1},
+      // One line per map, its failure's message included; no banner, no heading.
+      {{"--QUIET", "--nopause", "a", "b"},
+       "$D/a.bsp: failed: " + NotFound("a.bsp") + "$D/b.bsp: failed: " + NotFound("b.bsp") + AllMissing("a.bsp", "b.bsp"), 1},
       {{"-CHECK", "start"}, kBanner + NotFound("start.bsp"), 1},
       // The run ends while the arguments are read: no banner, no pause.
       {{"-nopausex"}, Unknown("-nopausex"), 1},
@@ -110,6 +119,9 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       {{"-"}, Unknown("-"), 1},
       {{"-logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
       {{"start", "-nopause", "-LOGFILE"}, "Please specify a log file to use.\n\n" + kUsage, 1},
+      {{"--check", "--logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
+      {{"start", "--OUT"}, "Please specify a folder to write the maps to.\n\n" + kUsage, 1},
+      {{"-out", "none", "start"}, "Unable to write to folder $D/none: No such file or directory\n\n" + kUsage, 1},
       {{"-logfile", "missing/run", "start"}, BadLog("missing/run.log: No such file or directory"), 1},
       {{"start", "--HELP"}, kBanner + kUsage, 0},
       {{"-h"}, kBanner + kUsage, 0},
@@ -185,7 +197,8 @@ TEST(DriverTest, MapBeyondTheMemoryLimitFailsAlone) {
                         [] { rlimit memory{114 << 20, 114 << 20}; setrlimit(RLIMIT_AS, &memory); });
   std::string message = Expand("Error processing $D/b.bsp: not enough memory for a map of 104857724 bytes\n", dir);
   EXPECT_TRUE(r.status == 1 && r.out.find(message) != std::string::npos) << r.out;
-  EXPECT_TRUE(r.out.ends_with(" 1 failed. Planes: 120 before, 44 after. Bytes: 16264 before, 14744 after.\n"));
+  EXPECT_TRUE(r.out.ends_with(" 1 failed. Planes: 120 before, 44 after. Bytes: 16264 before, 14744 after.\nFailed: " +
+                              Expand("$D/b.bsp: ", dir) + message));
   EXPECT_TRUE(ReadFile(dir + "/run.log") == r.out && ReadFile(dir + "/c.bsp") == BuildMap(SampleMapLumps(3, true)));
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -125,14 +126,14 @@ std::vector<BadMap> BadMaps() {
   const MapLumps sample = SampleMapLumps();
   const std::string good = BuildSampleMap();
   const auto size = static_cast<int32_t>(good.size());
-  std::string v29 = good, v31 = WithLump(sample, kLumpFaces, std::string(30, '\0'));
-  SetVersion(v29, 29);
+  std::string v28 = good, v31 = WithLump(sample, kLumpFaces, std::string(30, '\0'));
+  SetVersion(v28, 28);
   SetVersion(v31, 31);
   const LumpEntry light = GetLumpEntry(good, kLumpLighting);
   return {
-      {"version 29", v29, "{path} is version 29, not 30", {}},
+      {"version 28", v28, "{path} is version 28, not 30", {}},
       {"planes lump of 30 bytes", WithLump(sample, kLumpPlanes, sample.lump[kLumpPlanes].substr(0, 30)),
-       "LoadBSPFile: odd lump size", {}},
+       "LoadBSPFile: odd lump size (planes lump of {path}: 30 bytes is not a whole number of 20-byte records)", {}},
       {"version 31 and an odd faces lump", v31, "{path} is version 31, not 30", {}},
       {"shorter than a header", good.substr(0, 100), "", {"{path}"}},
       {"empty file", "", "", {"{path}"}},
@@ -278,40 +279,69 @@ TEST(EndToEndTest, SaveThroughSymlinkReplacesTargetAndKeepsLink) {
   EXPECT_EQ(ListDir(target_dir), kJustTheMap);
 }
 
-// Planes in the planes lump of a built map.
-int64_t PlanesOf(const std::string& map) { return GetLumpEntry(map, kLumpPlanes).length / 20; }
-
 // A failed map, missing or refused, neither stops the run nor is touched;
-// the others are compacted exactly, and the summary adds up the run.
+// the others are compacted exactly, and the summary adds up the run and names
+// each failed map. With -quiet each map has one line, with the same message.
 TEST(EndToEndTest, SeveralMapsRunInOrderPastFailures) {
-  const std::string three = BuildSampleMap(3), one = BuildSampleMap(1), bad = three.substr(0, 1000);
-  const std::string three_out = BuildMap(SampleMapLumps(3, true)), one_out = BuildMap(SampleMapLumps(1, true));
-  std::string dir = MapDir(three);
-  WriteFile(dir + "/bad.bsp", bad);
-  WriteFile(dir + "/one.bsp", one);
-  RunResult r = RunTool({"-nopause", "m", "missing", "bad.bsp", "one"}, dir);
-  EXPECT_EQ(r.status, 1);
-  std::string d = ToolDir(dir);
-  size_t at = 0;
-  for (const std::string& step :
-       {"\n==== Map 1 of 4: " + d + "/m.bsp\n", std::string("\nOptimized!\n"),
-        "\n==== Map 2 of 4: " + d + "/missing.bsp\nFile '" + d + "/missing.bsp' not found.",
-        "\n==== Map 3 of 4: " + d + "/bad.bsp\n" + refusal::kErrorBanner, "\n==== Map 4 of 4: " + d + "/one.bsp\n",
-        std::string("\nOptimized!\n")}) {
-    size_t found = r.out.find(step, at);
-    ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << step << "\nin:\n" << r.out;
-    at = found + step.size();
+  const std::string three = BuildSampleMap(3), one = BuildMap(SampleMapLumps(1, true)), bad = three.substr(0, 1000);
+  std::string why, dir = MapDir(three), d = ToolDir(dir);  // why: the damaged map's message, as the first run gives it
+  const std::string missing = "File '" + d + "/missing.bsp' not found.\n";
+  for (bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "-quiet" : "");
+    for (const auto& [name, bytes] : {std::pair{"/m.bsp", three}, {"/bad.bsp", bad}, {"/one.bsp", one}})
+      WriteFile(dir + name, bytes);
+    RunResult r = RunTool({"-nopause", quiet ? "-quiet" : "--", "m", "missing", "bad.bsp", "one"}, dir);
+    EXPECT_EQ(r.status, 1);
+    size_t at = r.out.find(refusal::kErrorBanner) + refusal::kErrorBanner.size();
+    if (!quiet) why = r.out.substr(at, r.out.find('\n', at) - at);
+    std::vector<std::string> steps = {
+        "\n==== Map 1 of 4: " + d + "/m.bsp\n", "\nOptimized!\n", "\n==== Map 2 of 4: " + d + "/missing.bsp\n" + missing,
+        "\n==== Map 3 of 4: " + d + "/bad.bsp\n" + refusal::kErrorBanner + why + "\n",
+        "\n==== Map 4 of 4: " + d + "/one.bsp\n", kUntouched};
+    if (quiet)
+      steps = {d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n" + d + "/missing.bsp: failed: " + missing +
+               d + "/bad.bsp: failed: " + why + "\n" + d + "/one.bsp: planes 12 -> 12, bytes 2892 -> 2892, already compact\n"};
+    at = 0;
+    for (const std::string& step : steps) {
+      size_t found = r.out.find(step, at);
+      ASSERT_TRUE(quiet ? found == 0 : found != std::string::npos) << "missing, or out of order: " << step << r.out;
+      at = found + step.size();
+    }
+    EXPECT_EQ(r.out.substr(at), "\n4 maps: 1 rewritten, 1 already compact, 2 failed. Planes: 72 before, 34 after. "
+                                "Bytes: 11024 before, 10264 after.\nFailed: " + d + "/missing.bsp: " + missing +
+                                "Failed: " + d + "/bad.bsp: " + why + "\n");
+    EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+    EXPECT_EQ(ReadFile(dir + "/one.bsp"), one);
+    EXPECT_EQ(ReadFile(dir + "/bad.bsp"), bad);
+    EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"bad.bsp", "m.bsp", "one.bsp"}));
   }
-  std::string summary = "\n4 maps: 2 rewritten, 0 already compact, 2 failed. Planes: " +
-                        std::to_string(PlanesOf(three) + PlanesOf(one)) + " before, " +
-                        std::to_string(PlanesOf(three_out) + PlanesOf(one_out)) + " after. Bytes: " +
-                        std::to_string(three.size() + one.size()) + " before, " +
-                        std::to_string(three_out.size() + one_out.size()) + " after.\n";
-  EXPECT_EQ(r.out.substr(at), summary);
-  EXPECT_EQ(ReadFile(dir + "/m.bsp"), three_out);
-  EXPECT_EQ(ReadFile(dir + "/one.bsp"), one_out);
-  EXPECT_EQ(ReadFile(dir + "/bad.bsp"), bad);
-  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"bad.bsp", "m.bsp", "one.bsp"}));
+}
+
+// -out writes each map into the folder, a new file with the map's mode, and
+// leaves the map alone, even a read-only map in a read-only folder; a second
+// map of the same file name is refused alone.
+TEST(EndToEndTest, OutWritesEachMapIntoTheFolderAndLeavesTheMap) {
+  const std::string map = BuildSampleMap(), culled = BuildMap(SampleMapLumps(3, true));
+  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // maps, a line of output ($S: their folder), status
+      {{"m"}, "$S/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten to $S/../out/m.bsp\n", 0},
+      {{"m", "sub/M"}, "\n$S/sub/M.bsp: failed: $S/sub/M.bsp has the same file name as $S/m.bsp, earlier in this run: "
+       "only the first is written to $S/../out/M.bsp\n", 1}};
+  for (auto [maps, line, status] : cases) {
+    std::string root = fs::canonical(MakeTempDir()).string(), src = root + "/src";
+    fs::create_directories(src + "/sub");
+    fs::create_directory(root + "/out");
+    for (const char* name : {"/m.bsp", "/sub/M.bsp"}) WriteFile(src + name, map);
+    ASSERT_TRUE(chmod((src + "/m.bsp").c_str(), 0444) == 0 && chmod(src.c_str(), 0555) == 0);
+    maps.insert(maps.begin(), {"-nopause", "-quiet", "-out", "../out"});
+    RunResult r = RunTool(maps, src);
+    chmod(src.c_str(), 0755);
+    for (size_t at; (at = line.find("$S")) != std::string::npos;) line.replace(at, 2, ToolDir(src));
+    EXPECT_TRUE(r.status == status && r.out.find(line) != std::string::npos) << r.out;
+    EXPECT_TRUE(ReadFile(src + "/m.bsp") == map && ReadFile(root + "/out/m.bsp") == culled);
+    EXPECT_TRUE(ListDir(root + "/out") == kJustTheMap && ListDir(src) == (std::vector<std::string>{"m.bsp", "sub"}));
+    struct stat st {};
+    EXPECT_TRUE(ToolIsWindowsExe() || (stat((root + "/out/m.bsp").c_str(), &st) == 0 && (st.st_mode & 07777) == 0444));
+  }
 }
 
 // -check reports and writes nothing; its status says whether any map would

@@ -5,6 +5,7 @@
 // build under qemu.
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,7 +115,7 @@ TEST(HostTest, DriveLetterAndBackslashNamesBecomeAbsoluteForwardSlashed) {
     SCOPED_TRACE("argument " + arg);
     RunResult r = RunTool({"-nopause", arg}, dir);
     EXPECT_EQ(r.status, 1);
-    std::string message = "File '" + name + "' not found.";
+    std::string message = "File '" + name + "' not found.\n";
     ASSERT_GE(r.out.size(), message.size());
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);
   }
@@ -139,6 +140,7 @@ Child StartWithInput(const std::vector<std::string>& args, const std::string& cw
   pid_t pid = fork();
   if (pid == 0) {
     int out = open(out_path.c_str(), O_WRONLY);
+    signal(SIGINT, SIG_DFL);  // whatever the test runner's is
     if (out < 0 || dup2(in_fd, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
@@ -149,13 +151,14 @@ Child StartWithInput(const std::vector<std::string>& args, const std::string& cw
   return {pid, out_path};
 }
 
-// Waits up to limit for the child to end: its exit status, or -1 if it is
-// still running.
+// Waits up to limit for the child to end: its exit status (128 plus the
+// signal's number when a signal ended it), or -1 if it is still running.
 int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     int wstatus = 0;
-    if (waitpid(pid, &wstatus, WNOHANG) == pid) return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128;
+    if (waitpid(pid, &wstatus, WNOHANG) == pid)
+      return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     if (std::chrono::steady_clock::now() > end) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -179,34 +182,56 @@ TEST(HostTest, NoPauseWithoutATerminal) {
   close(in);
 }
 
-// At a terminal the prompt is shown and the tool waits for a key.
+// At a terminal the prompt is shown and the tool waits for one key, without
+// Enter, or ends on a signal as it would otherwise (the save's handler armed
+// or not); either way the terminal is left in the mode it had.
 TEST(HostTest, PauseWaitsForAKeyAtATerminal) {
   if (ToolIsWindowsExe()) GTEST_SKIP() << "a console takes one key: WindowsTest.ConsoleShowsNonAsciiNamesAndOneKeyEndsThePause";
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  std::string dir = ScratchDir();
-  Child child = StartWithInput({}, dir, terminal);
-  close(terminal);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  std::string shown;
-  while (std::chrono::steady_clock::now() < deadline && shown.find(kPause) == std::string::npos) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    shown = ReadFile(child.out_path);
+  const struct {
+    const char* map;  // processed before the pause, or null
+    int signo;        // sent to the waiting tool instead of the key 'x'
+    int status;
+  } cases[] = {{nullptr, 0, 0}, {nullptr, SIGINT, 128 + SIGINT}, {"m.bsp", SIGINT, 128 + SIGINT}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.map ? "after a save, " : "") + (c.signo ? "SIGINT" : "key"));
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    termios before{}, mode{};
+    ASSERT_EQ(tcgetattr(terminal, &before), 0);
+    std::string dir = ScratchDir();
+    if (c.map) WriteFile(dir + "/" + c.map, BuildSampleMap(1));
+    Child child = StartWithInput(c.map ? std::vector<std::string>{c.map} : std::vector<std::string>{}, dir, terminal);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string shown;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (shown.find(kPause) == std::string::npos || tcgetattr(terminal, &mode) != 0 || (mode.c_lflag & ICANON))) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      shown = ReadFile(child.out_path);
+    }
+    EXPECT_NE(shown.find(kPause), std::string::npos) << shown;
+    EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), 0u) << "the terminal is still in line mode";
+    EXPECT_EQ(WaitFor(child.pid, std::chrono::milliseconds(500)), -1) << "ended without waiting";
+    if (c.signo)
+      kill(child.pid, c.signo);
+    else
+      EXPECT_EQ(write(master, "x", 1), 1);
+    int status = WaitFor(child.pid, std::chrono::seconds(60));
+    if (status == -1) {
+      kill(child.pid, SIGKILL);
+      waitpid(child.pid, nullptr, 0);
+    }
+    EXPECT_EQ(status, c.status);
+    ASSERT_EQ(tcgetattr(terminal, &mode), 0);
+    EXPECT_TRUE(mode.c_iflag == before.c_iflag && mode.c_oflag == before.c_oflag && mode.c_cflag == before.c_cflag &&
+                mode.c_lflag == before.c_lflag && std::memcmp(mode.c_cc, before.c_cc, sizeof mode.c_cc) == 0)
+        << "the terminal's mode is not the one it had";
+    close(terminal);
+    close(master);
   }
-  EXPECT_NE(shown.find(kPause), std::string::npos) << shown;
-  EXPECT_EQ(WaitFor(child.pid, std::chrono::milliseconds(500)), -1) << "ended without waiting";
-  EXPECT_EQ(write(master, "\n", 1), 1);
-  int status = WaitFor(child.pid, std::chrono::seconds(60));
-  if (status == -1) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, nullptr, 0);
-  }
-  EXPECT_EQ(status, 0);
-  close(master);
 }
 
 // A map with a second name (hard link) is written in place, after a durable

@@ -97,19 +97,24 @@ TEST(OptimizeTest, CompactionRefusesReferenceOutsidePlanesAndChangesNothing) {
     std::vector<int> faces, nodes, clipnodes;
     const char* message;
   } cases[] = {
-      {"face refers to the plane count", 6, {0, 1, 6}, {}, {}, "face 2 refers to plane 6, but the map has 6 planes"},
+      {"face refers to the plane count", 6, {0, 1, 6}, {}, {},
+       "face 2 refers to plane 6, but the map has 6 planes (faces lump of /m/x.bsp)"},
       {"face refers to 65535 of 65535 planes", 65535, {65535}, {}, {},
-       "face 0 refers to plane 65535, but the map has 65535 planes"},
-      {"faces fine, a node past the planes", 6, {4, 2}, {0, 9}, {1}, "node 1 refers to plane 9, but the map has 6 planes"},
-      {"node refers to a negative plane", 6, {}, {0, -5}, {}, "node 1 refers to plane -5, but the map has 6 planes"},
+       "face 0 refers to plane 65535, but the map has 65535 planes (faces lump of /m/x.bsp)"},
+      {"faces fine, a node past the planes", 6, {4, 2}, {0, 9}, {1},
+       "node 1 refers to plane 9, but the map has 6 planes (nodes lump of /m/x.bsp)"},
+      {"node refers to a negative plane", 6, {}, {0, -5}, {},
+       "node 1 refers to plane -5, but the map has 6 planes (nodes lump of /m/x.bsp)"},
       {"clipnode refers to INT32_MIN", 6, {1}, {2}, {0, 5, 0, INT_MIN},
-       "clipnode 3 refers to plane -2147483648, but the map has 6 planes"},
-      {"no planes at all", 0, {}, {}, {0}, "clipnode 0 refers to plane 0, but the map has 0 planes"},
+       "clipnode 3 refers to plane -2147483648, but the map has 6 planes (clipnodes lump of /m/x.bsp)"},
+      {"no planes at all", 0, {}, {}, {0},
+       "clipnode 0 refers to plane 0, but the map has 0 planes (clipnodes lump of /m/x.bsp)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MapLumps lumps = ReferenceLumps(Iota(c.planes), c.faces, c.nodes, c.clipnodes);
     Map map = LoadMapBytes(BuildMap(lumps));
+    map.path = "/m/x.bsp";  // the name the message gives, wherever the map was loaded from
     try {
       CompactPlanes(map);
       ADD_FAILURE() << "compacted";

@@ -64,8 +64,8 @@ TEST(WindowsTest, MapAndLogInNonAsciiFoldersAreFoundNamedAndCompacted) {
       EXPECT_TRUE(Holds(dir + "/m.bsp", culled));
       RunResult missing = RunTool({"-nopause", "-logfile", prefix + "run", prefix + "gone"}, cwd);
       EXPECT_EQ(missing.status, 1);
-      std::string message = "File '" + ToolDir(dir) + "/gone.bsp' not found.";
-      EXPECT_TRUE(missing.raw.ends_with(message)) << missing.raw;
+      std::string message = "File '" + ToolDir(dir) + "/gone.bsp' not found.\n";
+      EXPECT_TRUE(missing.out.ends_with(message)) << missing.raw;
       ASSERT_EQ(ListDir(dir), (Names{"m.bsp", "run.log"}));
       EXPECT_EQ(ReadFile(dir + "/run.log"), saved.raw + missing.raw);
     }
@@ -214,7 +214,7 @@ struct Terminal {
 // At a console the names show as they are, and one key, without Enter,
 // ends the pause.
 TEST(WindowsTest, ConsoleShowsNonAsciiNamesAndOneKeyEndsThePause) {
-  if (!ToolIsWindowsExe()) GTEST_SKIP() << "a POSIX terminal reads a line";
+  if (!ToolIsWindowsExe()) GTEST_SKIP() << "the POSIX terminal's key: HostTest.PauseWaitsForAKeyAtATerminal";
   for (const char* folder : kFolders) {
     SCOPED_TRACE(folder);
     std::string dir = ScratchDir() + "/" + folder;

@@ -1,4 +1,4 @@
-// bspfile.h: the layout of a version-30 BSP map file, and a loaded map.
+// bspfile.h: the layout of a version-30 (or 29) BSP map file, and a loaded map.
 // A map holds its lumps as bytes, exactly as the file has them. The tool
 // interprets only the header and the plane index of faces, nodes and
 // clipnodes; every other byte is carried through unchanged. On disk every
@@ -13,7 +13,11 @@
 #include <vector>
 
 
+// The versions the tool reads; a map is written back with its own. Version
+// 29 has the same lumps and records as 30: only bytes that the tool carries
+// through unread (the texture and light data) differ.
 constexpr int32_t kBspVersion = 30;
+constexpr int32_t kBspVersion29 = 29;
 
 enum LumpIndex {
   kLumpEntities, kLumpPlanes, kLumpTextures, kLumpVertexes, kLumpVisibility,
@@ -133,6 +137,8 @@ struct PlaneRenumbering {
 struct Map {
   std::unique_ptr<unsigned char[]> file;  // the file's bytes, as read
   int32_t file_size = 0;
+  int32_t version = kBspVersion;  // the header's, which the save writes back
+  std::string path;               // the file, as messages name it
   std::span<const unsigned char> lump[kNumLumps];
   PlaneRenumbering renumbering;
 

@@ -20,12 +20,15 @@ LumpEntry EntryOf(const unsigned char* file, int lump) {
 // Refuses a lump that is not a whole number of records, or that does not lie
 // wholly between the header and the end of the file. An empty lump may sit
 // anywhere up to the end.
-void CheckLump(const LumpEntry& entry, int lump, int32_t file_size) {
-  if (entry.length % kLumpKinds[lump].record_size != 0) FatalError("LoadBSPFile: odd lump size");
+void CheckLump(const LumpEntry& entry, int lump, int32_t file_size, const std::string& path) {
+  const LumpKind& kind = kLumpKinds[lump];
+  if (entry.length % kind.record_size != 0)
+    FatalError("LoadBSPFile: odd lump size (%s lump of %s: %i bytes is not a whole number of %i-byte records)",
+               kind.name, path.c_str(), entry.length, kind.record_size);
   if (entry.offset < 0 || entry.length < 0 || entry.offset > file_size - entry.length ||
       (entry.length > 0 && entry.offset < kHeaderSize))
-    FatalError("LoadBSPFile: %s lump lies outside the file (offset %i, length %i, file size %i)",
-               kLumpKinds[lump].name, entry.offset, entry.length, file_size);
+    FatalError("LoadBSPFile: %s lump lies outside the file (%s lump of %s: offset %i, length %i, file size %i)",
+               kind.name, kind.name, path.c_str(), entry.offset, entry.length, file_size);
 }
 
 }  // namespace
@@ -37,16 +40,19 @@ Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
                kHeaderSize);
   const unsigned char* file = bytes.data.get();
   int32_t version = ReadLE32(file);
-  if (version != kBspVersion) FatalError("%s is version %i, not %i", path.c_str(), version, kBspVersion);
+  if (version != kBspVersion && version != kBspVersion29)
+    FatalError("%s is version %i, not %i", path.c_str(), version, kBspVersion);
 
   LumpEntry entries[kNumLumps];
   for (LumpIndex lump : kLumpCheckOrder) {
     entries[lump] = EntryOf(file, lump);
-    CheckLump(entries[lump], lump, bytes.size);
+    CheckLump(entries[lump], lump, bytes.size, path);
   }
   Map map;
   map.file = std::move(bytes.data);
   map.file_size = bytes.size;
+  map.version = version;
+  map.path = path;
   if (stamp) *stamp = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};

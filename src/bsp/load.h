@@ -9,13 +9,15 @@
 // Reads the map at path with one read of the whole file (see ReadWholeFile,
 // which also says how a file that cannot be read is refused) and checks, in
 // this order, before any lump is used: the file holds its header ("%s is too
-// short to be a map: ..."), the version is 30 ("%s is version %i, not %i"),
-// then for each record lump (models, vertexes, planes, leaves, nodes,
+// short to be a map: ..."), the version is 30 or 29 ("%s is version %i, not
+// 30"), then for each record lump (models, vertexes, planes, leaves, nodes,
 // texinfos, clipnodes, faces, marksurfaces, surfedges, edges) that it holds
-// whole records ("LoadBSPFile: odd lump size") and lies inside the file, then
-// the same for texdata, visdata, lightdata and entdata ("LoadBSPFile: %s lump
-// lies outside the file (...)"). Raises a MapFailure for the first fault.
-// No count limits a lump: the file's size is the only bound. Each lump is a
-// view of the file's bytes, which lumps may share; nothing is copied. stamp,
-// when given, receives the file's stamp as it was read, for the save to check.
+// whole records ("LoadBSPFile: odd lump size (%s lump of %s: ...)") and lies
+// inside the file, then the same for texdata, visdata, lightdata and entdata
+// ("LoadBSPFile: %s lump lies outside the file (%s lump of %s: ...)"). Raises
+// a MapFailure for the first fault. No count limits a lump: the file's size
+// is the only bound. Each lump is a view of the file's bytes, which lumps may
+// share; nothing is copied. The map keeps path and its version, which the
+// save writes back. stamp, when given, receives the file's stamp as it was
+// read, for the save to check.
 Map LoadBSPFile(const std::string& path, FileStamp* stamp = nullptr);

@@ -133,12 +133,13 @@ void WriteLump(const Map& map, LumpIndex lump, PieceWriter& writer) {
 std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   auto layout = std::make_unique<MapLayout>();
   std::memset(layout->header, 0, kHeaderSize);
-  WriteLE32(layout->header, kBspVersion);
+  WriteLE32(layout->header, map.version);
   int64_t position = kHeaderSize;
   for (LumpIndex lump : kLumpWriteOrder) {
     int64_t length = WrittenLength(map, lump);
     if (position + length + Padding(length) > INT32_MAX)
-      FatalError("SaveBSPFile: the %s lump would end past 2 GiB", kLumpKinds[lump].name);
+      FatalError("SaveBSPFile: the %s lump would end past 2 GiB (%s lump of %s)", kLumpKinds[lump].name,
+                 kLumpKinds[lump].name, map.path.c_str());
     WriteLE32(layout->header + LumpEntryAt(lump), static_cast<int32_t>(position));
     WriteLE32(layout->header + LumpEntryAt(lump) + 4, static_cast<int32_t>(length));
     position += length + Padding(length);
@@ -163,8 +164,9 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbere
   return false;
 }
 
-void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path, const FileStamp* expected) {
-  ReplacementFile out(path, expected);
+void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path, const FileStamp* expected,
+                 std::optional<unsigned> new_mode) {
+  ReplacementFile out(path, expected, new_mode);
   PieceWriter writer(out, StagingSize(map));
   writer.Add(layout.header, kHeaderSize);
   for (LumpIndex lump : kLumpWriteOrder) WriteLump(map, lump, writer);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bsp/bspfile.h"
@@ -20,9 +21,10 @@ struct MapLayout {
   int64_t size = 0;
 };
 
-// Lays the map out; raises "SaveBSPFile: the %s lump would end past 2 GiB"
-// when lumps that overlapped in the file add up to more than an offset can
-// hold. Reads only the lumps' sizes and the renumbering.
+// Lays the map out; raises "SaveBSPFile: the %s lump would end past 2 GiB
+// (...)" when lumps that overlapped in the file add up to more than an offset
+// can hold. Reads the lumps' sizes, the renumbering, the version (29 or 30,
+// written back as it was read) and the map's name.
 std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 
 // Whether writing the map's layout would give other bytes than the file it
@@ -34,8 +36,9 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbere
 // through a ReplacementFile, which keeps the file's identity: any failure
 // leaves it unchanged. Refuses a read-only file and, when expected is given
 // (the stamp of the file the map was loaded from), a file that no longer has
-// it (see ReplacementFile). Lumps are written from the map's own bytes; the
+// it (see ReplacementFile); new_mode is the bits a new file gets (see
+// ReplacementFile). Lumps are written from the map's own bytes; the
 // planes and the records that refer to planes, when renumbered, go through a
 // staging buffer of at most 64 KiB, so the save holds no more than that.
 void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path,
-                 const FileStamp* expected = nullptr);
+                 const FileStamp* expected = nullptr, std::optional<unsigned> new_mode = std::nullopt);

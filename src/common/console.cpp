@@ -18,10 +18,17 @@ std::string log_name;         // LogFile's name, for a failed write's message
 bool log_failed = false;      // a write to LogFile failed: it gets no more
 bool console_closed = false;  // standard output's reader has gone
 
-// A message holds at most 1023 characters; a longer one is cut.
+// A message of any length: the first pass only measures it.
 std::string Format(const char* format, va_list args) {
-  char message[1024];
-  if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+  va_list again;
+  va_copy(again, args);
+  std::string message;
+  int length = std::vsnprintf(nullptr, 0, format, args);
+  if (length > 0) {
+    message.resize(static_cast<size_t>(length));
+    std::vsnprintf(message.data(), message.size() + 1, format, again);
+  }
+  va_end(again);
   return message;
 }
 

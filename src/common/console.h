@@ -32,8 +32,8 @@ void UseLog(FILE* stream, const std::string& name);
 // Whether a write to the log has failed since UseLog.
 bool LogWriteFailed();
 
-// Formats a message printf-style (cut to its first 1023 characters) and writes
-// the same bytes to standard output and, when one is open, to LogFile.
+// Formats a message printf-style, whole whatever its length, and writes the
+// same bytes to standard output and, when one is open, to LogFile.
 // Both are flushed after each message, so that a killed run loses none.
 // Once a write to standard output fails with EPIPE (its reader is gone),
 // nothing more is written there, and nothing is said. The first failed write
@@ -42,8 +42,8 @@ bool LogWriteFailed();
 // is not written again, and LogWriteFailed says so.
 PRINTF_LIKE void TeePrint(const char* format, ...);
 
-// Why the current map cannot be processed; what() is the message, already
-// formatted and cut to 1023 characters.
+// Why the current map cannot be processed; what() is the whole message,
+// already formatted.
 class MapFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -36,7 +36,13 @@ FileStamp CheckedStamp(const std::string& path, FileHandle file) {
 
 FileBytes ReadWholeFile(const std::string& path) {
   ReadHandle file{OpenForReading(path)};
-  if (file.file == kNoFile) throw FileNotFound(path);
+  // Note: errno is the open's on both hosts (the Windows C runtime's gives
+  // ENOENT for a missing file too); only a name that leads to no file is a
+  // missing map, and any other failure (no permission, say) is told as it is.
+  if (file.file == kNoFile) {
+    if (errno == ENOENT || errno == ENOTDIR) throw FileNotFound(path);
+    FatalError("Error opening %s: %s", path.c_str(), LastErrorText().c_str());
+  }
   FileBytes bytes;
   bytes.stamp = CheckedStamp(path, file.file);
   bytes.size = static_cast<int32_t>(bytes.stamp.size);
@@ -48,7 +54,9 @@ FileBytes ReadWholeFile(const std::string& path) {
   }
   for (size_t done = 0; done < static_cast<size_t>(bytes.size);) {
     long long got = ReadSome(file.file, bytes.data.get() + done, static_cast<size_t>(bytes.size) - done);
-    if (got <= 0) FatalError("File read failure");
+    if (got < 0) FatalError("File read failure (%s: %s)", path.c_str(), LastErrorText().c_str());
+    if (got == 0)
+      FatalError("File read failure (%s: the file ended after %zu of its %i bytes)", path.c_str(), done, bytes.size);
     done += static_cast<size_t>(got);
   }
   return bytes;
@@ -58,7 +66,8 @@ void CheckWritable(const std::string& path) {
   if (IsReadOnly(path)) FatalError("Error writing %s: the file is read-only", path.c_str());
 }
 
-ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expected)
+ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expected,
+                                 std::optional<unsigned> new_mode)
     : check_stamp_(expected != nullptr), expected_(expected ? *expected : FileStamp{}) {
   CheckWritable(path);
   pending_ = OpenTarget(path);
@@ -68,7 +77,7 @@ ReplacementFile::ReplacementFile(const std::string& path, const FileStamp* expec
                TargetFolder(*pending_).c_str(), reason.c_str());
   }
   bool carried = false;
-  if (!GiveIdentity(*pending_, carried)) Fail(LastErrorText());
+  if (!GiveIdentity(*pending_, carried, new_mode)) Fail(LastErrorText());
   in_place_ = !carried;
 }
 

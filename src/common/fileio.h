@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,13 +52,14 @@ struct FileBytes {
 };
 
 // Reads the whole regular file at path with one open and without blocking (a
-// FIFO or a device is refused, never waited on). Raises FileNotFound when it
-// cannot be opened; refuses a failed size query ("Error reading %s: %s"), a
-// directory ("Error opening %s: %s" with the system's text for EISDIR),
-// anything else that is not a regular file, a file of 2 GiB or more, a file
-// whose bytes do not fit in memory ("Error reading %s: not enough memory to
-// hold its %lld bytes") and a file that yields fewer bytes than its size
-// ("File read failure").
+// FIFO or a device is refused, never waited on). Raises FileNotFound when
+// there is no such file; refuses a file that cannot be opened for another
+// reason ("Error opening %s: %s" with the system's reason), a failed size
+// query ("Error reading %s: %s"), a directory ("Error opening %s: %s" with
+// the system's text for EISDIR), anything else that is not a regular file, a
+// file of 2 GiB or more, a file whose bytes do not fit in memory ("Error
+// reading %s: not enough memory to hold its %lld bytes") and a failed or
+// short read ("File read failure (%s: ...)").
 FileBytes ReadWholeFile(const std::string& path);
 
 // Opens the file at path (a UTF-8 name on every host) to append text to it,
@@ -106,8 +108,11 @@ class ReplacementFile {
   // in the folder of the file that path names (symbolic links followed) and
   // gives it the target's identity. A new file that cannot be created is
   // refused with a message naming the folder. expected, when given, is the
-  // target's stamp when it was read, which Commit checks.
-  ReplacementFile(const std::string& path, const FileStamp* expected);
+  // target's stamp when it was read, which Commit checks. new_mode, when
+  // given, is the permission bits a target that does not exist yet gets (one
+  // that exists keeps its own; Windows has none); else 0666 less the umask.
+  ReplacementFile(const std::string& path, const FileStamp* expected,
+                  std::optional<unsigned> new_mode = std::nullopt);
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;

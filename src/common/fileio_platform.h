@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,9 +59,9 @@ std::string TargetFolder(const PendingReplacement& pending);
 bool CreateNewFile(PendingReplacement& pending);
 
 // Gives the new file the target's identity (see fileio.h); a new target gets
-// the usual permission bits. carried says whether the new file now has all
+// new_mode, or without it the usual permission bits. carried says whether the new file now has all
 // of it, so that renaming it over the target changes nothing but the bytes.
-bool GiveIdentity(PendingReplacement& pending, bool& carried);
+bool GiveIdentity(PendingReplacement& pending, bool& carried, std::optional<unsigned> new_mode);
 
 bool WritePieces(PendingReplacement& pending, const std::vector<ByteRange>& pieces);
 bool SyncNewFile(PendingReplacement& pending);

@@ -330,12 +330,12 @@ bool CreateNewFile(PendingReplacement& p) {
   return CreateNamedFile(p);
 }
 
-bool GiveIdentity(PendingReplacement& p, bool& carried) {
+bool GiveIdentity(PendingReplacement& p, bool& carried, std::optional<unsigned> new_mode) {
   struct stat st;
   if (fstatat(p.folder_fd, p.name.c_str(), &st, 0) != 0) {
     if (errno != ENOENT) return false;
     carried = true;
-    return fchmod(p.new_fd, 0666 & ~CurrentUmask()) == 0;
+    return fchmod(p.new_fd, new_mode ? static_cast<mode_t>(*new_mode & 07777) : 0666 & ~CurrentUmask()) == 0;
   }
   // Other hard links would keep the old file: only writing in place changes
   // what they see.

@@ -272,8 +272,8 @@ bool CreateNewFile(PendingReplacement& p) {
 // time; the attributes (read-only apart: such a target is refused) and the
 // creation time are given here too, as wine's replace keeps neither and the
 // move that stands in for a replace keeps nothing. Other hard links would
-// keep the old file.
-bool GiveIdentity(PendingReplacement& p, bool& carried) {
+// keep the old file. A Windows file has no mode bits to give.
+bool GiveIdentity(PendingReplacement& p, bool& carried, std::optional<unsigned> /*new_mode*/) {
   last_error = 0;
   HANDLE target = OpenToLookAt(p.target);
   if (target == INVALID_HANDLE_VALUE) {

@@ -11,11 +11,15 @@
 
 namespace {
 
-// Refuses the first record whose plane index is not below planes. The scan
-// for the smallest and largest index has no branch in its loop; only a map
-// that fails it is scanned again for the record to name.
+size_t RecordSize(LumpIndex lump) { return static_cast<size_t>(kLumpKinds[lump].record_size); }
+
+// Refuses the first record of the referrer's lump whose plane index is not
+// below planes. The scan for the smallest and largest index has no branch in
+// its loop; only a map that fails it is scanned again for the record to name.
 template <bool kWide>
-void CheckLump(std::span<const unsigned char> bytes, size_t size, const char* kind, int32_t planes) {
+void CheckLump(const Map& map, const PlaneReferrer& referrer, int32_t planes) {
+  std::span<const unsigned char> bytes = map.lump[referrer.lump];
+  const size_t size = RecordSize(referrer.lump);
   int64_t low = 0, high = -1;
   for (size_t at = 0; at < bytes.size(); at += size) {
     int64_t plane = PlaneIndexField<kWide>::Read(bytes.data() + at);
@@ -26,8 +30,8 @@ void CheckLump(std::span<const unsigned char> bytes, size_t size, const char* ki
   for (size_t at = 0; at < bytes.size(); at += size) {
     int64_t plane = PlaneIndexField<kWide>::Read(bytes.data() + at);
     if (plane < 0 || plane >= planes)
-      FatalError("%s %zu refers to plane %lld, but the map has %i planes", kind, at / size,
-                 static_cast<long long>(plane), planes);
+      FatalError("%s %zu refers to plane %lld, but the map has %i planes (%s lump of %s)", referrer.record,
+                 at / size, static_cast<long long>(plane), planes, kLumpKinds[referrer.lump].name, map.path.c_str());
   }
 }
 
@@ -51,15 +55,13 @@ void NumberLump(std::span<const unsigned char> bytes, size_t size, std::vector<i
   counts.renumbered |= changed;
 }
 
-size_t RecordSize(LumpIndex lump) { return static_cast<size_t>(kLumpKinds[lump].record_size); }
-
 }  // namespace
 
 PlaneCounts CompactPlanes(Map& map) {
   PlaneCounts counts;
   counts.before = map.Count(kLumpPlanes);
   for (const PlaneReferrer& r : kPlaneReferrers)
-    (r.wide ? CheckLump<true> : CheckLump<false>)(map.lump[r.lump], RecordSize(r.lump), r.record, counts.before);
+    (r.wide ? CheckLump<true> : CheckLump<false>)(map, r, counts.before);
 
   // Faces come first, so fewer than 65536 planes have been met when the last
   // face is numbered: every face's new index fits its 16 bits.

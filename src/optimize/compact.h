@@ -18,7 +18,7 @@ struct PlaneCounts {
 // numbering goes to map.renumbering (left empty when it is the file's own,
 // counts.renumbered false), and the save writes the planes and the references
 // by it. First checks every reference, and raises a MapFailure naming the
-// first one outside the planes lump ("%s %i refers to plane %lld, but the map
-// has %i planes") before the map is changed. Prints nothing. Holds 8 bytes
-// per plane of the map.
+// first one outside the planes lump ("%s %zu refers to plane %lld, but the
+// map has %i planes (%s lump of %s)", with map.path) before the map is
+// changed. Prints nothing. Holds 8 bytes per plane of the map.
 PlaneCounts CompactPlanes(Map& map);
