@@ -30,6 +30,7 @@ maps  | Optimized!                | flatcull -nopause maps/start.bsp
 fails | 1 failed.                 | flatcull -nopause maps/*.bsp
 fails | 1 failed.                 | flatcull -check -nopause maps/*.bsp
 maps  | Planes actually used: 22  | flatcull -nopause -logfile batch maps/e1m1.bsp
+fails | 1 failed.                 | flatcull -quiet -nopause maps/*.bsp
 repo  | flatcull.exe              | cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DBUILD_TESTING=OFF && cmake --build build-win -j2
 ci    |                           | bash scripts/cross-check.sh
 smoke | CompactPlanesFullMap      | bash bench/run.sh
