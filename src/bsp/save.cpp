@@ -148,8 +148,8 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map) {
   return layout;
 }
 
-bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered) {
-  if (renumbered || map.renumbering.Changes() || layout.size != map.file_size) return true;
+bool SaveWouldChangeFile(const Map& map, const MapLayout& layout) {
+  if (map.renumbering.Changes() || layout.size != map.file_size) return true;
   const unsigned char* file = map.file.get();
   if (std::memcmp(file, layout.header, kHeaderSize) != 0) return true;
   size_t at = kHeaderSize;

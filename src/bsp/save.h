@@ -29,8 +29,9 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 
 // Whether writing the map's layout would give other bytes than the file it
 // was loaded from holds. It would whenever the map has a new numbering of
-// its planes, or renumbered says compaction changed a plane reference.
-bool SaveWouldChangeFile(const Map& map, const MapLayout& layout, bool renumbered);
+// its planes (compaction records one exactly when it changes a plane
+// reference or drops a plane).
+bool SaveWouldChangeFile(const Map& map, const MapLayout& layout);
 
 // Writes the map by its layout (LayOutMap of the map as it is now) to path
 // through a ReplacementFile, which keeps the file's identity: any failure

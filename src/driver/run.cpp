@@ -238,8 +238,9 @@ Outcome ProcessMap(const std::string& map_name, const std::string& target, const
     TeePrint("Planes actually used: %i\n", counts.after);
   }
   std::unique_ptr<MapLayout> layout = LayOutMap(map);
-  const bool changes = SaveWouldChangeFile(map, *layout, counts.renumbered), in_place = target == map_name;
-  if (changes || !in_place) CheckWritable(target);
+  const bool changes = SaveWouldChangeFile(map, *layout), in_place = target == map_name;
+  // The save refuses a read-only target itself; -check says what it would.
+  if (options.check && (changes || !in_place)) CheckWritable(target);
   if (!options.check && (changes || !in_place))
     SaveBSPFile(map, *layout, target, in_place ? &stamp : nullptr, in_place ? std::nullopt : ModeOf(map_name));
   const Outcome done{counts, map.file_size, layout->size, changes};
