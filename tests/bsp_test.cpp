@@ -54,7 +54,7 @@ TEST_F(BspTest, SaveLaysOutSmallMapByteForByte) {
   std::string in = dir_ + "/in.bsp", out = dir_ + "/out.bsp";
   WriteFile(in, BuildMap(SmallMapLumps()));
   Map map = LoadBSPFile(in);
-  SaveBSPFile(map, *LayOutMap(map), out);
+  SaveBSPFile(map, *LayOutMap(map), {out, false, ""}, false);
   std::string file = ReadFile(out);
 
   const struct {
@@ -152,7 +152,7 @@ TEST_F(BspTest, LoadThenSaveWritesTheLumpsUnchanged) {
     for (int lump = 0; lump < kNumLumps; ++lump) EXPECT_EQ(LumpOf(map, lump), c.lumps.lump[lump]) << lump;
     std::unique_ptr<MapLayout> layout = LayOutMap(map);
     EXPECT_EQ(SaveWouldChangeFile(map, *layout), c.file != BuildMap(c.lumps));
-    SaveBSPFile(map, *layout, out);
+    SaveBSPFile(map, *layout, {out, false, ""}, false);
     EXPECT_EQ(ReadFile(out), BuildMap(c.lumps));
     EXPECT_EQ(ReadFile(in), c.file);
   }
@@ -184,7 +184,7 @@ TEST_F(BspTest, SaveRefusesALayoutThatEndsPast2GiB) {
     }
     std::string dir = MakeTempDir();
     try {
-      SaveBSPFile(map, *LayOutMap(map), dir + "/m.bsp");
+      SaveBSPFile(map, *LayOutMap(map), {dir + "/m.bsp", false, ""}, false);
       ADD_FAILURE() << "saved";
     } catch (const MapFailure& failure) {
       EXPECT_STREQ(failure.what(), c.message);

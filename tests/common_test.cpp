@@ -127,7 +127,7 @@ TEST(ConsoleTest, ReportFailurePrintsTheBannerAndMessageToConsoleAndLog) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    EXPECT_EQ(Printed([&] { ReportFailure(MapFailure(c.first)); }), std::make_pair(c.second, c.second));
+    EXPECT_EQ(Printed([&] { ReportFailure(c.first); }), std::make_pair(c.second, c.second));
   }
 }
 
@@ -161,7 +161,9 @@ std::string ReadOutcome(const std::string& path) {
       outcome = "read " + std::to_string(ReadWholeFile(path).size) + " bytes";
     } catch (const FileNotFound& failure) {
       outcome = std::string("not found: ") + failure.what();
-    } catch (const MapFailure& failure) {
+    } catch (const FileTooLarge& failure) {
+      outcome = std::string(failure.what()) + " is too large: " + std::to_string(failure.size) + " bytes";
+    } catch (const FileFailure& failure) {
       outcome = failure.what();
     }
     std::_Exit(write(fds[1], outcome.data(), outcome.size()) == static_cast<ssize_t>(outcome.size()) ? 0 : 1);
@@ -187,7 +189,7 @@ TEST(FileIoTest, ReadWholeFileRefusesAllButARegularFileBelow2GiB) {
       {dir, "Error opening " + dir + ": " + std::strerror(EISDIR)},
       {fifo, "Error opening " + fifo + ": not a regular file"},
       {"/dev/null", "Error opening /dev/null: not a regular file"},
-      {big, big + " is too large (2147483648 bytes): a map file must be smaller than 2 GiB"},
+      {big, big + " is too large: 2147483648 bytes"},
   };
   for (const auto& [path, outcome] : cases) EXPECT_EQ(ReadOutcome(path), outcome);
 }
@@ -217,7 +219,7 @@ TEST(ReplacementFileTest, InheritedIgnoredSighupStaysIgnoredThroughASave) {
       alignas(inotify_event) char events[4096];
       for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
         for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-          if (std::strncmp(reinterpret_cast<inotify_event*>(p)->name, "flatcull.", 9) == 0) {
+          if (std::strstr(reinterpret_cast<inotify_event*>(p)->name, ".flatcull-")) {
             if (kill(tool, SIGHUP) != 0 || write(master, "\n", 1) != 1) _exit(1);
             // The terminal must outlive the tool's look at it.
             while (kill(tool, 0) == 0) usleep(10000);
@@ -248,7 +250,7 @@ TEST(ReplacementFileTest, SighupDuringASaveLeavesNoNewFile) {
   WriteFile(target, "old");
   pid_t pid = fork();
   if (pid == 0) {
-    ReplacementFile out(target, nullptr);
+    ReplacementFile out(target, ReplaceHow{});
     out.Write({{"new", 3}});
     std::raise(SIGHUP);
     std::_Exit(0);

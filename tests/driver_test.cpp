@@ -44,7 +44,7 @@ std::string NotFound(const std::string& name) { return "File '$D/" + name + "' n
 
 // The run's summary when both maps are missing.
 std::string AllMissing(const std::string& a, const std::string& b) {
-  return "\n2 maps: 0 rewritten, 0 already compact, 2 failed. Planes: 0 before, 0 after. Bytes: 0 before, 0 after.\n"
+  return "\n2 maps: 0 rewritten, 0 already compact, 2 failed. Planes: 0 before, 0 after. Bytes: 0 before, 0 after, in the 0 maps handled.\n"
          "Failed: $D/" + a + ": " + NotFound(a) + "Failed: $D/" + b + ": " + NotFound(b);
 }
 
@@ -197,7 +197,7 @@ TEST(DriverTest, MapBeyondTheMemoryLimitFailsAlone) {
                         [] { rlimit memory{114 << 20, 114 << 20}; setrlimit(RLIMIT_AS, &memory); });
   std::string message = Expand("Error processing $D/b.bsp: not enough memory for a map of 104857724 bytes\n", dir);
   EXPECT_TRUE(r.status == 1 && r.out.find(message) != std::string::npos) << r.out;
-  EXPECT_TRUE(r.out.ends_with(" 1 failed. Planes: 120 before, 44 after. Bytes: 16264 before, 14744 after.\nFailed: " +
+  EXPECT_TRUE(r.out.ends_with(" 1 failed. Planes: 120 before, 44 after. Bytes: 16264 before, 14744 after, in the 2 maps handled.\nFailed: " +
                               Expand("$D/b.bsp: ", dir) + message));
   EXPECT_TRUE(ReadFile(dir + "/run.log") == r.out && ReadFile(dir + "/c.bsp") == BuildMap(SampleMapLumps(3, true)));
 }

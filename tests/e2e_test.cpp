@@ -308,7 +308,7 @@ TEST(EndToEndTest, SeveralMapsRunInOrderPastFailures) {
       at = found + step.size();
     }
     EXPECT_EQ(r.out.substr(at), "\n4 maps: 1 rewritten, 1 already compact, 2 failed. Planes: 72 before, 34 after. "
-                                "Bytes: 11024 before, 10264 after.\nFailed: " + d + "/missing.bsp: " + missing +
+                                "Bytes: 11024 before, 10264 after, in the 2 maps handled.\nFailed: " + d + "/missing.bsp: " + missing +
                                 "Failed: " + d + "/bad.bsp: " + why + "\n");
     EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
     EXPECT_EQ(ReadFile(dir + "/one.bsp"), one);
@@ -340,7 +340,7 @@ TEST(EndToEndTest, OutWritesEachMapIntoTheFolderAndLeavesTheMap) {
     EXPECT_TRUE(ReadFile(src + "/m.bsp") == map && ReadFile(root + "/out/m.bsp") == culled);
     EXPECT_TRUE(ListDir(root + "/out") == kJustTheMap && ListDir(src) == (std::vector<std::string>{"m.bsp", "sub"}));
     struct stat st {};
-    EXPECT_TRUE(ToolIsWindowsExe() || (stat((root + "/out/m.bsp").c_str(), &st) == 0 && (st.st_mode & 07777) == 0444));
+    EXPECT_TRUE(ToolIsWindowsExe() || (stat((root + "/out/m.bsp").c_str(), &st) == 0 && (st.st_mode & 07777) == 0644));
   }
 }
 
@@ -398,9 +398,11 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     uid_t owner;
     int status;
     const char* check;  // a switch to run with
+    const char* why = ": the file is read-only";
   } cases[] = {{"read-only own map", full, 0444, 65534, 1, "-nopause"},
                {"read-only own map, -check", full, 0444, 65534, 1, "-check"},
-               {"another user's map", full, 0644, 0, 1, "-nopause"},
+               {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied"},
+               {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied"},
                {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"}};
   ToolForAnyUser tool;
   for (const auto& c : cases) {
@@ -412,7 +414,7 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     RunResult r = RunTool({c.check, "-nopause", "m.bsp"}, dir, "", AsNobody());
     EXPECT_EQ(r.status, c.status);
     if (c.status == 1) {
-      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + ": the file is read-only");
+      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + c.why);
     }
     EXPECT_EQ(ReadFile(path), c.map);
     EXPECT_EQ(ListDir(dir), kJustTheMap);
@@ -449,6 +451,7 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
     const char* run;    // the switch the tool runs with
     bool member;        // run as nobody in the map's group (50)
     bool refused;
+    const char* why = ": the file is read-only";
   } cases[] = {
       {"root on another user's map with an ACL, attributes and a flag",
        "chown 1000:1000 m.bsp && chmod 640 m.bsp && setfacl -m u:65534:--- m.bsp && "
@@ -460,6 +463,15 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
       {"a folder with a default ACL", "setfacl -d -m u:65534:rwx .", "-nopause", false, false},
       {"a mode-444 map as root", "chmod 444 m.bsp", "-nopause", false, true},
       {"a mode-444 map as root, -check", "chmod 444 m.bsp", "-check", false, true},
+      {"an immutable map", "chattr +i m.bsp", "-nopause", false, true, ": the file is read-only (immutable)"},
+      {"an append-only map, -check", "chattr +a m.bsp", "-check", false, true, ": the file is read-only (append-only)"},
+      {"the owner of a set-group-ID map", "chown 65534:50 m.bsp && chmod 2775 m.bsp && chmod 777 .", "-nopause", true,
+       false},
+      {"the owner of a hard-linked set-group-ID map",
+       "ln m.bsp n.bsp && chown 65534:50 m.bsp && chmod 2775 m.bsp && chmod 777 .", "-nopause", true, false},
+      {"a hard-linked set-user-ID map of another user",
+       "ln m.bsp n.bsp && chown 1000:50 m.bsp && chmod 4775 m.bsp && chmod 777 .", "-nopause", true, true,
+       ": its set-ID bits can't be kept by this user"},
   };
   ToolForAnyUser tool;
   const std::string map = BuildSampleMap(), culled = BuildMap(SampleMapLumps(3, true));
@@ -472,11 +484,12 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
     RunResult r = RunTool({c.run, "-nopause", "m.bsp"}, dir, "", c.member ? AsNobody({50}) : nullptr);
     EXPECT_EQ(Identity(path), before);
     if (c.refused) {
-      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + ": the file is read-only");
+      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + c.why);
     }
     EXPECT_EQ(r.status, c.refused ? 1 : 0) << r.out;
     for (const std::string& name : names) EXPECT_EQ(ReadFile(dir + "/" + name), c.refused ? map : culled) << name;
     EXPECT_EQ(ListDir(dir), names);
+    RunCommand({"chattr", "-i", "-a", "m.bsp"}, dir);
   }
 }
 
@@ -526,10 +539,15 @@ TEST(EndToEndTest, MapChangedByAnotherProgramDuringTheSaveIsKept) {
 // A run ended by a signal while the new file is written leaves nothing
 // behind: an unnamed new file (tmpfs has them) even under SIGKILL, a named
 // one (where the file system has no unnamed files) is removed on the way out.
+// An interrupt (SIGTERM) lets the save finish, then ends the run by itself.
 TEST(EndToEndTest, SignalledSaveLeavesNothingBehind) {
   if (!Preloadable()) GTEST_SKIP() << "the preloaded stand-in cannot reach a tool run through a runner";
-  const std::pair<int, const char*> cases[] = {{SIGKILL, ""}, {SIGTERM, "tmpfile"}, {SIGXCPU, "tmpfile"}};
-  for (const auto& [signo, fail] : cases) {
+  const struct {
+    int signo;
+    const char* fail;
+    bool saved;
+  } cases[] = {{SIGKILL, "", false}, {SIGTERM, "tmpfile", true}, {SIGXCPU, "tmpfile", false}};
+  for (const auto& [signo, fail, saved] : cases) {
     SCOPED_TRACE(signo);
     std::string shm = "/dev/shm/flatcull-test.XXXXXX";
     if (!mkdtemp(shm.data())) GTEST_SKIP() << "no /dev/shm";
@@ -537,7 +555,7 @@ TEST(EndToEndTest, SignalledSaveLeavesNothingBehind) {
     WriteFile(shm + "/m.bsp", map);
     RunResult r = Cull(shm, Meddling("signal:" + std::to_string(signo), fail));
     EXPECT_EQ(r.status, 128 + signo);
-    EXPECT_EQ(ReadFile(shm + "/m.bsp"), map);
+    EXPECT_EQ(ReadFile(shm + "/m.bsp"), saved ? BuildMap(SampleMapLumps(3, true)) : map);
     EXPECT_EQ(ListDir(shm), kJustTheMap);
     fs::remove_all(shm);
   }

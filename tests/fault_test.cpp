@@ -57,7 +57,7 @@ std::string FreshMapDir(const std::string& map) {
 
 std::string Expand(std::string text, const std::string& dir) {
   for (const auto& [key, value] : {std::pair<std::string, std::string>{"{path}", dir + "/m.bsp"}, {"{dir}", dir}})
-    if (size_t at = text.find(key); at != std::string::npos) text.replace(at, key.size(), value);
+    for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
   return text;
 }
 
@@ -157,22 +157,43 @@ TEST(FaultTest, DirectorySyncFailingAfterTheRenameKeepsTheSave) {
   ExpectSaved({"fsync:2", ""}, "fsync 2\n");
 }
 
-// A hard-linked map is written in place: should that fail, the complete new
-// map stays beside it under the name the message gives.
-TEST(FaultTest, FailedWriteInPlaceKeepsTheNamedCopy) {
+// A hard-linked map is written in place behind a journal. Should writing
+// over it fail, its old bytes go back and the journal goes; should that fail
+// too, the journal stays, and the next run finishes the save from it.
+TEST(FaultTest, FailedWriteInPlaceLeavesTheOldMapOrItsJournal) {
   if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
-  const std::string map = BuildSampleMap();
-  std::string dir = FreshMapDir(map), log;
-  std::filesystem::create_hard_link(dir + "/m.bsp", dir + "/other.bsp");
-  RunResult r = RunWithShim(dir, {"pwrite", ""}, log);
-  EXPECT_EQ(log, "pwrite 1\n");
-  std::string message = refusal::ErrorMessage(r);
-  const std::string start = Expand("Error writing {path}: writing over it failed (No space left on device); "
-                                   "the complete new map is kept in {dir}/", dir);
-  ASSERT_EQ(message.substr(0, start.size()), start);
-  EXPECT_EQ(ReadFile(message.substr(start.size() - dir.size() - 1)), BuildMap(SampleMapLumps(3, true)));
-  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{message.substr(start.size()), "m.bsp", "other.bsp"}));
-  EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
+  const struct {
+    const char* fail;
+    const char* log;
+    const char* message;
+  } runs[] = {
+      {"pwrite", "pwrite 1\n",
+       "Error writing {path}: writing over it failed (No space left on device); its old bytes are back"},
+      {"pwrite:1,pwrite:2", "pwrite 1\npwrite 2\n",
+       "Error writing {path}: writing over it failed (No space left on device), and so did putting its old bytes "
+       "back; running the tool on it again finishes the save from its journal {path}.flatcull-journal"},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.fail);
+    const std::string map = BuildSampleMap();
+    std::string dir = FreshMapDir(map), log;
+    std::filesystem::create_hard_link(dir + "/m.bsp", dir + "/other.bsp");
+    RunResult r = RunWithShim(dir, {run.fail, ""}, log);
+    EXPECT_EQ(log, run.log);
+    EXPECT_EQ(refusal::ErrorMessage(r), Expand(run.message, dir));
+    EXPECT_EQ(ReadFile(dir + "/m.bsp"), map);
+    const bool journal = std::string(run.message).find("journal") != std::string::npos;
+    std::vector<std::string> names = {"m.bsp", "other.bsp"};
+    if (journal) names.insert(names.begin() + 1, "m.bsp.flatcull-journal");
+    EXPECT_EQ(ListDir(dir), names);
+    if (!journal) continue;
+    r = RunWithShim(dir, {"", ""}, log);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(Expand("Finished the save of {path} that was cut off, from its journal {path}", dir)),
+              std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(dir + "/other.bsp"), BuildMap(SampleMapLumps(3, true)));
+    EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"m.bsp", "other.bsp"}));
+  }
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ inline Map LoadMapBytes(const std::string& bytes) {
 // The map as the save writes it (compacted, when it was), loaded back.
 inline Map SavedMap(const Map& map) {
   std::string path = MakeTempDir() + "/saved.bsp";
-  SaveBSPFile(map, *LayOutMap(map), path);
+  SaveBSPFile(map, *LayOutMap(map), {path, false, ""}, false);
   return LoadBSPFile(path);
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/fileio.h"
+
 
 // The versions the tool reads; a map is written back with its own. Version
 // 29 has the same lumps and records as 30: only bytes that the tool carries
@@ -139,6 +141,7 @@ struct Map {
   int32_t file_size = 0;
   int32_t version = kBspVersion;  // the header's, which the save writes back
   std::string path;               // the file, as messages name it
+  FileStamp stamp;                // the file's when it was read, which the save checks
   std::span<const unsigned char> lump[kNumLumps];
   PlaneRenumbering renumbering;
 

@@ -31,10 +31,20 @@ void CheckLump(const LumpEntry& entry, int lump, int32_t file_size, const std::s
                kind.name, kind.name, path.c_str(), entry.offset, entry.length, file_size);
 }
 
+// The whole file, refused when it is too large to be a map.
+FileBytes ReadMapFile(const std::string& path) {
+  try {
+    return ReadWholeFile(path);
+  } catch (const FileTooLarge& large) {
+    FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path.c_str(),
+               static_cast<long long>(large.size));
+  }
+}
+
 }  // namespace
 
-Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
-  FileBytes bytes = ReadWholeFile(path);
+Map LoadBSPFile(const std::string& path) {
+  FileBytes bytes = ReadMapFile(path);
   if (bytes.size < kHeaderSize)
     FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path.c_str(), bytes.size,
                kHeaderSize);
@@ -53,7 +63,7 @@ Map LoadBSPFile(const std::string& path, FileStamp* stamp) {
   map.file_size = bytes.size;
   map.version = version;
   map.path = path;
-  if (stamp) *stamp = bytes.stamp;
+  map.stamp = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};
   return map;

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "common/console.h"
@@ -164,9 +166,107 @@ bool SaveWouldChangeFile(const Map& map, const MapLayout& layout) {
   return false;
 }
 
-void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path, const FileStamp* expected,
-                 std::optional<unsigned> new_mode) {
-  ReplacementFile out(path, expected, new_mode);
+namespace {
+
+// A file as the plan compares it: the same device and inode when it exists,
+// else the same folder (device and inode) and name.
+struct FileKey {
+  uint64_t device = 0, inode = 0;
+  std::string name;  // empty when it exists
+  bool operator==(const FileKey&) const = default;
+};
+
+FileKey KeyOf(const std::string& path, bool follow_links) {
+  FileFacts facts = LookAtFile(path, follow_links);
+  if (facts.exists) return {facts.device, facts.inode, ""};
+  FileFacts folder = LookAtFile(FolderOf(path), true);
+  return {folder.device, folder.inode, NameInFolder(path)};
+}
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  return folder + (folder.ends_with('/') ? "" : "/") + name;
+}
+
+// A name with its ASCII letters in lower case: two maps whose file names
+// differ only so would still be one file in a Windows folder.
+std::string LowerCase(std::string name) {
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return name;
+}
+
+[[noreturn]] void Refuse(const std::string& target, const std::string& reason) {
+  FatalError("Error writing %s: %s", target.c_str(), reason.c_str());
+}
+
+// How the map is written to its target, once every check that can refuse it
+// before anything is created has passed.
+ReplaceHow CheckedWay(const Map& map, const SavePlan& plan) {
+  if (!plan.refusal.empty()) FatalError("%s", plan.refusal.c_str());
+  const FileFacts facts = LookAtFile(plan.target, plan.own_file);
+  ReplaceHow how;
+  how.follow_links = plan.own_file;
+  if (!plan.own_file && facts.exists && facts.link) Refuse(plan.target, "it is a symbolic link, which -out does not follow");
+  if (facts.exists && !facts.regular) Refuse(plan.target, "not a regular file");
+  if (facts.read_only) Refuse(plan.target, "the file is read-only" + *facts.read_only);
+  if (!facts.denied.empty()) Refuse(plan.target, facts.denied);
+  if (plan.own_file) {
+    how.expected = &map.stamp;
+    how.in_place = facts.links > 1 || !facts.rename_keeps;
+  } else if (!facts.exists) {
+    how.new_mode = (LookAtFile(map.path, true).mode & 07777) | 0200;
+  } else {
+    how.output = true;
+  }
+  if (how.in_place) {
+    if (NameInFolder(plan.target).size() + JournalPathOf("").size() > 255)
+      Refuse(plan.target, "its name is too long to carry the suffix " + JournalPathOf("") +
+                              " of the journal that writing it in place needs");
+    if (facts.special_bits && !facts.special_kept) Refuse(plan.target, "its set-ID bits can't be kept by this user");
+    how.old = {map.file.get(), static_cast<size_t>(map.file_size)};
+  }
+  const std::string folder = FolderOf(facts.path);
+  if (std::string why = FolderRefusal(folder); !why.empty())
+    FatalError("Error writing %s: cannot create a file in %s: %s", plan.target.c_str(), folder.c_str(), why.c_str());
+  return how;
+}
+
+}  // namespace
+
+std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
+                                const std::string& log, std::string& log_refusal) {
+  std::vector<FileKey> map_keys;
+  for (const std::string& map : maps) map_keys.push_back(KeyOf(map, true));
+  const std::optional<FileKey> log_key = log.empty() ? std::nullopt : std::optional(KeyOf(log, true));
+  const FileKey out_key = out_dir.empty() ? FileKey{} : KeyOf(out_dir, true);
+  std::vector<SavePlan> plans;
+  std::map<std::string, size_t> outputs;  // by LowerCase, and the first map of each
+  for (size_t i = 0; i < maps.size(); ++i) {
+    SavePlan plan{maps[i], true, ""};
+    if (!out_dir.empty()) {
+      plan.own_file = KeyOf(FolderOf(maps[i]), true) == out_key && out_key.name.empty();
+      if (!plan.own_file) plan.target = Joined(out_dir, NameInFolder(maps[i]));
+    }
+    const FileKey key = plan.own_file ? map_keys[i] : KeyOf(plan.target, false);
+    auto [first, fresh] = outputs.try_emplace(LowerCase(Joined(out_dir, NameInFolder(maps[i]))), i);
+    if (!out_dir.empty() && !fresh)
+      plan.refusal = maps[i] + " has the same file name as " + maps[first->second] +
+                     ", earlier in this run: only the first is written to " + plan.target;
+    for (size_t j = 0; j < maps.size() && plan.refusal.empty(); ++j)
+      if (map_keys[j] == key && !plan.own_file)
+        plan.refusal = "Error writing " + plan.target + ": it is the map " + maps[j] + " of this run";
+    if (log_key && *log_key == map_keys[i] && log_refusal.empty()) log_refusal = "it is the map " + maps[i];
+    if (log_key && *log_key == key && log_refusal.empty()) log_refusal = "it is the output " + plan.target;
+    plans.push_back(plan);
+  }
+  return plans;
+}
+
+void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only) {
+  ReplaceHow how = CheckedWay(map, plan);
+  if (check_only) return;
+  how.size = layout.size;
+  ReplacementFile out(plan.target, how);
   PieceWriter writer(out, StagingSize(map));
   writer.Add(layout.header, kHeaderSize);
   for (LumpIndex lump : kLumpWriteOrder) WriteLump(map, lump, writer);

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "bsp/bspfile.h"
 #include "common/fileio.h"
@@ -33,13 +33,37 @@ std::unique_ptr<MapLayout> LayOutMap(const Map& map);
 // reference or drops a plane).
 bool SaveWouldChangeFile(const Map& map, const MapLayout& layout);
 
-// Writes the map by its layout (LayOutMap of the map as it is now) to path
-// through a ReplacementFile, which keeps the file's identity: any failure
-// leaves it unchanged. Refuses a read-only file and, when expected is given
-// (the stamp of the file the map was loaded from), a file that no longer has
-// it (see ReplacementFile); new_mode is the bits a new file gets (see
-// ReplacementFile). Lumps are written from the map's own bytes; the
-// planes and the records that refer to planes, when renumbered, go through a
-// staging buffer of at most 64 KiB, so the save holds no more than that.
-void SaveBSPFile(const Map& map, const MapLayout& layout, const std::string& path,
-                 const FileStamp* expected = nullptr, std::optional<unsigned> new_mode = std::nullopt);
+// Where a map of a run is saved, decided for the whole run before any map
+// is touched.
+struct SavePlan {
+  std::string target;     // the file the map is saved to
+  bool own_file = true;   // the map's own file: without -out, or -out naming its folder
+  std::string refusal;    // the message that refuses the save (its output is another
+                          // map of the run or an earlier output), or ""
+};
+
+// Plans every map's save: into out_dir ("" for none) under its own name,
+// an output that is the map's own file (same folder, same name) being the
+// map's ordinary save. An output that is the same file as a map of the run,
+// an earlier output or the log (the same device and inode when it exists,
+// the same folder and name when it does not) gets a refusal. log_refusal
+// gets why the log may not be opened ("it is the map M", "it is the output
+// O"), or "". Writes nothing.
+std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
+                                const std::string& log, std::string& log_refusal);
+
+// Checks that the map can be saved as planned, then, unless check_only,
+// saves it by its layout (LayOutMap of the map as it is now): by a rename
+// that keeps the file's identity, or, where a rename could not (other hard
+// links, an owner or group this user cannot give), in place behind a journal
+// (see ReplacementFile). Raises, changing nothing, for the plan's refusal;
+// a read-only target ("Error writing %s: the file is read-only", with the
+// flag or the read-only file system named); a target this user may not write
+// (the system's reason); with -out, a target that is a link, a folder or
+// another kind of file; a folder where no file can be created or removed;
+// in place, a name too long to carry the journal's suffix or set-ID bits
+// this user cannot give back; and a map that changed since it was read.
+// Lumps are written from the map's own bytes; the planes and the records
+// that refer to planes, when renumbered, go through a staging buffer of at
+// most 64 KiB.
+void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only);

@@ -88,8 +88,8 @@ void FatalError(const char* format, ...) {
   throw MapFailure(text);
 }
 
-void ReportFailure(const MapFailure& failure) {
+void ReportFailure(const std::string& message) {
   WriteMessage("\n************ ERROR ************\n");
-  WriteMessage(failure.what());
+  WriteMessage(message);
   WriteMessage("\n");
 }

@@ -53,6 +53,6 @@ class MapFailure : public std::runtime_error {
 // nothing itself.
 [[noreturn]] PRINTF_LIKE void FatalError(const char* format, ...);
 
-// Prints a failure as the console shows every error: the error banner, the
-// message and a line end.
-void ReportFailure(const MapFailure& failure);
+// Prints a failure's message as the console shows every error: the error
+// banner, the message and a line end.
+void ReportFailure(const std::string& message);

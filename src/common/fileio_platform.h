@@ -1,100 +1,96 @@
-// fileio_platform.h: what each host gives fileio.cpp. fileio_posix.cpp and
-// fileio_windows.cpp each implement all of it (and what fileio.h declares
-// without defining in fileio.cpp); the build compiles one of them.
-// Nothing here raises: a call that fails returns false (or kNoFile) and
-// leaves its reason for LastErrorText().
+// fileio_platform.h: what each host gives fileio.cpp, one meaningful step of
+// a read or a save per call. fileio_posix.cpp and fileio_windows.cpp each
+// implement all of it (and what fileio.h declares without defining in
+// fileio.cpp); the build compiles one of them. Nothing here raises: every
+// call returns a FileStatus that carries its own error.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/fileio.h"
 
-using FileHandle = intptr_t;
-constexpr FileHandle kNoFile = -1;
+// What a host call came to: success, or the host's error code and the
+// system's words for it.
+struct FileStatus {
+  enum Kind { kOk, kMissing, kBusy, kOther };
+  Kind kind = kOk;
+  long code = 0;
+  std::string text;
 
-// The system's words for why the last call below failed.
-std::string LastErrorText();
+  bool ok() const { return kind == kOk; }
+  static FileStatus Failed(Kind kind, long code, std::string text) { return {kind, code, std::move(text)}; }
+};
 
 // --- Reading
 
-// Opens a file for reading without waiting on it (a FIFO without a writer
-// is not waited for).
-FileHandle OpenForReading(const std::string& path);
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Opens a file for reading without waiting on it (a FIFO without a writer is
+// not waited for); kMissing when the name leads to no file.
+FileStatus OpenForReading(const std::string& path, FileHandle& file);
 
 struct FileInfo {
   bool regular = false;
   bool directory = false;
   FileStamp stamp;  // its size included
 };
-bool InfoOf(FileHandle file, FileInfo& info);
+FileStatus InfoOf(FileHandle file, FileInfo& info);
 
-// Reads up to length bytes: the count, 0 at the end of the file, -1 on a
-// failure (an interrupted read is taken up again inside).
-long long ReadSome(FileHandle file, unsigned char* dest, size_t length);
+// Reads up to length bytes where the last read ended: got is the count, 0 at
+// the end of the file (an interrupted read is taken up again inside).
+FileStatus ReadSome(FileHandle file, unsigned char* dest, size_t length, size_t& got);
 
 void CloseFile(FileHandle file);
 
-// Whether the file path names may not be written: no write permission bit at
-// all, the user's permissions, a read-only file system, or on Windows the
-// read-only attribute. False for a missing file.
-bool IsReadOnly(const std::string& path);
+// --- Saving
+// A save of one target: its folder is opened once, and every later step
+// works through it, so that a folder moved meanwhile still gets the files.
 
-// --- Replacing a file
+// Resolves the target's links (when followed) and opens its folder.
+FileStatus OpenSave(const std::string& path, bool follow_links, std::unique_ptr<PendingSave, PendingSaveDeleter>& save);
 
-// The record of a replacement of the file path names, its symbolic links
-// resolved. Nothing is opened yet.
-std::unique_ptr<PendingReplacement, PendingDeleter> OpenTarget(const std::string& path);
+// The target as messages name it, links resolved.
+const std::string& SavedPath(const PendingSave& save);
 
-// The target with its links resolved, and its folder, as messages name them.
-const std::string& TargetPath(const PendingReplacement& pending);
-std::string TargetFolder(const PendingReplacement& pending);
+// Removes every file an earlier save of the target left beside it (its name
+// and .flatcull- and six letters) that no running save holds.
+FileStatus RemoveLeftovers(PendingSave& save);
 
-// Opens the target's folder and creates the new file in it: without a name where the file
-// system allows it, else exclusively under a fresh name that a signal
-// removes.
-bool CreateNewFile(PendingReplacement& pending);
+// Opens and locks the target's journal and reads it whole into bytes; found
+// is false when there is none. kBusy when another run holds it.
+FileStatus OpenJournal(PendingSave& save, std::vector<unsigned char>& bytes, bool& found);
 
-// Gives the new file the target's identity (see fileio.h); a new target gets
-// new_mode, or without it the usual permission bits. carried says whether the new file now has all
-// of it, so that renaming it over the target changes nothing but the bytes.
-bool GiveIdentity(PendingReplacement& pending, bool& carried, std::optional<unsigned> new_mode);
+// Creates the new file, locked: unnamed where the file system allows it,
+// else under the target's name with .flatcull- and six letters, recorded for
+// the signal handler before the call that creates it.
+FileStatus CreateNewFile(PendingSave& save);
 
-bool WritePieces(PendingReplacement& pending, const std::vector<ByteRange>& pieces);
-bool SyncNewFile(PendingReplacement& pending);
+FileStatus WriteNewFile(PendingSave& save, const std::vector<ByteRange>& pieces);
 
-// Closes the new file, which must have a name by then; a failed close can
-// report a write that did not reach the disk.
-bool CloseNewFile(PendingReplacement& pending);
+// Gives the new file the target's identity (a new target gets how.new_mode),
+// makes it durable, names it, checks the target still has the expected stamp
+// and renames it over the target, and syncs the folder. A changed target
+// gives kBusy.
+FileStatus ReplaceByRename(PendingSave& save, const ReplaceHow& how);
 
-// The target's stamp, looked up by its name in its folder.
-bool StampOfTarget(const PendingReplacement& pending, FileStamp& stamp);
+// Makes the new file the target's journal: a reader the target denies is
+// denied it too (the target's ACL, or mode 0600), it is made durable and
+// named NAME.flatcull-journal (never over one that exists), and the folder
+// is synced. The lock stays until the save ends.
+FileStatus MakeJournal(PendingSave& save);
 
-// Gives an unnamed new file a name in the folder; from then on a signal
-// removes it. Nothing to do for a file that has one.
-bool NameNewFile(PendingReplacement& pending);
-// The new file's full name, once it has one.
-std::string NewFilePath(const PendingReplacement& pending);
+// Opens the target for writing and, when expected is given, checks its stamp
+// through that handle (kBusy when it differs). Then, with every ending
+// signal held, writes size bytes of the journal from offset over it,
+// truncates it and makes it durable, giving back what the write cleared (its
+// set-ID bits, its capability). Should that fail and old be given, writes old
+// back; restored tells whether that succeeded.
+FileStatus OverwriteTarget(PendingSave& save, const FileStamp* expected, int64_t offset, int64_t size,
+                           std::span<const unsigned char> old, bool& restored);
 
-// Renames the new file over the target in one step, and makes it durable.
-bool ReplaceTarget(PendingReplacement& pending);
-
-// Opens the target itself for writing in place, and stamps it through that
-// handle, so that the stamp is of the very file that will be written.
-bool OpenTargetForWriting(PendingReplacement& pending, FileStamp& stamp);
-// Writes the new file's size bytes over the target opened above, truncates
-// it to them and makes it durable.
-bool OverwriteTarget(PendingReplacement& pending, int64_t size);
-
-// Removes the named new file and syncs the folder.
-bool RemoveNewFile(PendingReplacement& pending);
-// Leaves the named new file in place for good: neither a signal nor the end
-// of the replacement removes it.
-void KeepNewFile(PendingReplacement& pending);
-
-// Holds back, while hold is true, the signals and console events that would
-// end the process, so that writing over a target is never cut off half done.
-void HoldSignals(bool hold);
+// Removes the journal and syncs the folder.
+FileStatus RemoveJournal(PendingSave& save);
