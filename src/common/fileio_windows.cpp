@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "common/fileio_platform.h"
-#include "common/system.h"
+#include "common/system_windows.h"
 
 struct PendingReplacement {
   std::string target;     // the file to replace, links resolved

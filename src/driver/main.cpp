@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/system.h"
+#include "common/system_windows.h"
 
 // cmd.exe hands a wildcard on as it stands: the C runtime expands it, so that
 // "flatcull maps\*.bsp" names every map of the folder, as a POSIX shell does.

@@ -11,7 +11,7 @@
 #ifdef _WIN32
 #include <direct.h>
 
-#include "common/system.h"
+#include "common/system_windows.h"
 #else
 #include <unistd.h>
 #endif
