@@ -1,14 +1,11 @@
-// main.cpp: the program entry. On Windows the arguments arrive as UTF-16
-// (wmain), so that every name survives, and go on as UTF-8 like every other
-// string of the program.
-#include "driver/run.h"
-
-#ifdef _WIN32
-
+// main_windows.cpp: the program entry on Windows. The arguments arrive as
+// UTF-16 (wmain), so that every name survives, and go on as UTF-8 like every
+// other string of the program.
 #include <string>
 #include <vector>
 
 #include "common/system_windows.h"
+#include "driver/run.h"
 
 // cmd.exe hands a wildcard on as it stands: the C runtime expands it, so that
 // "flatcull maps\*.bsp" names every map of the folder, as a POSIX shell does.
@@ -24,9 +21,3 @@ int wmain(int argc, wchar_t** wide_argv) {
   argv.push_back(nullptr);
   return RunFlatcull(argc, argv.data());
 }
-
-#else
-
-int main(int argc, char** argv) { return RunFlatcull(argc, argv); }
-
-#endif
