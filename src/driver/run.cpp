@@ -86,8 +86,7 @@ bool IsSwitch(const std::string& arg, std::initializer_list<const char*> names) 
 }
 
 std::string FileName(const std::string& arg, const char* extension) {
-  std::string name = AbsolutePath(arg);
-  ForwardSlashes(name);
+  std::string name = FullName(arg);
   AddDefaultExtension(name, extension);
   return name;
 }
@@ -163,8 +162,7 @@ Walk ParseArguments(const std::vector<std::string>& args, Options& options, std:
       if (++i >= args.size()) {
         decide(Walk::kFail, "Please specify a folder to write the maps to.\n\n");
       } else {
-        options.out_dir = AbsolutePath(args[i]);
-        ForwardSlashes(options.out_dir);
+        options.out_dir = FullName(args[i]);
         std::string reason = walk == Walk::kRun ? FolderRefusal(options.out_dir) : "";
         if (!reason.empty())
           decide(Walk::kFail, "Unable to write to folder " + options.out_dir + ": " + reason + "\n\n");
@@ -209,10 +207,7 @@ struct Outcome {
 // -out over itself.
 std::string TargetOf(const std::string& map_name, const std::string& out_dir) {
   if (out_dir.empty()) return map_name;
-  size_t slash = map_name.rfind('/');
-  // Without a slash, an absolute name is a drive's ("C:start.bsp").
-  size_t start = slash != std::string::npos ? slash + 1 : map_name.size() > 1 && map_name[1] == ':' ? 2 : 0;
-  return out_dir + (out_dir.ends_with('/') ? "" : "/") + map_name.substr(start);
+  return out_dir + (out_dir.ends_with('/') ? "" : "/") + BaseName(map_name);
 }
 
 // The map's permission bits, which its copy in -out's folder gets when it is
