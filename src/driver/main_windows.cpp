@@ -15,8 +15,10 @@ int _dowildcard = -1;
 
 int wmain(int argc, wchar_t** wide_argv) {
   std::vector<std::string> args;
+  args.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) args.push_back(Utf8FromWide(wide_argv[i]));
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   return RunFlatcull(argc, argv.data());
