@@ -73,10 +73,13 @@ TEST(HostTest, NamesInEveryFormReachTheSameMap) {
   struct Case {
     std::string arg;      // "$D" stands for the directory as the tool names it
     bool windows_only;
+    std::string folder = "sub";  // the map's, in the directory
   };
   const Case cases[] = {
       {"sub/m", false},
-      {"sub\\m.bsp", false},
+      {"sub\\m.bsp", true},
+      // Elsewhere a '\' is part of a folder's name.
+      {"sub\\x/m", false, ToolIsWindowsExe() ? "sub/x" : "sub\\x"},
       {"$D/sub/m", false},
       {"$D\\sub\\m", true},  // drag and drop on Windows: "Z:\tmp\...\sub\m.bsp"
       {"Z:sub\\m", true},     // relative to the current directory of drive Z:
@@ -90,11 +93,11 @@ TEST(HostTest, NamesInEveryFormReachTheSameMap) {
       arg.replace(at, 2, c.windows_only ? Backslashes(ToolDir(dir)) : ToolDir(dir));
     if (size_t at = arg.find("$R"); at != std::string::npos) arg.replace(at, 2, Backslashes(dir.substr(1)));
     SCOPED_TRACE("argument " + arg);
-    fs::create_directory(dir + "/sub");
-    WriteFile(dir + "/sub/m.bsp", map);
+    fs::create_directories(dir + "/" + c.folder);
+    WriteFile(dir + "/" + c.folder + "/m.bsp", map);
     RunResult r = RunTool({arg, "-nopause"}, dir);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(ReadFile(dir + "/sub/m.bsp"), culled);
+    EXPECT_EQ(ReadFile(dir + "/" + c.folder + "/m.bsp"), culled);
   }
 }
 

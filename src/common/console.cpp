@@ -6,9 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#ifdef _WIN32
 #include "common/system.h"
-#endif
 
 FILE* LogFile = nullptr;
 
@@ -32,17 +30,10 @@ std::string Format(const char* format, va_list args) {
   return message;
 }
 
-// A Windows console is given the text as UTF-16, so that it shows every name;
-// a file or pipe gets the UTF-8 bytes, as the log does. Note: SIGPIPE is
-// ignored (run.cpp), so a pipe whose reader has gone fails the write with
-// EPIPE, and the run goes on without a console.
+// Note: once standard output's reader has gone, the run goes on without a
+// console (WriteToStandardOutput says so).
 void WriteStandardOutput(const std::string& text) {
-  if (console_closed) return;
-#ifdef _WIN32
-  if (WriteToConsole(stdout, text)) return;
-#endif
-  if ((std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) && errno == EPIPE)
-    console_closed = true;
+  if (!console_closed && !WriteToStandardOutput(text)) console_closed = true;
 }
 
 // After a failed write the log is left as it is, so that it never holds a

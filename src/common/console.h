@@ -10,12 +10,14 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(__MINGW32__)
-// g++ for mingw-w64 formats with mingw-w64's own printf (it sets
-// __USE_MINGW_ANSI_STDIO), which takes %zu and %lld: check formats for that.
-#define PRINTF_LIKE __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
-#elif defined(__GNUC__)
+// The formats are checked as the printf that runs takes them: glibc's, or
+// mingw-w64's own (which g++ for mingw-w64 uses), both of which take %zu and
+// %lld. g++ calls that archetype gnu_printf (its plain printf is Microsoft's
+// on Windows); clang knows only printf, which it checks as C99 everywhere.
+#if defined(__clang__)
 #define PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#elif defined(__GNUC__)
+#define PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
 #else
 #define PRINTF_LIKE
 #endif

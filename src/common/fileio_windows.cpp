@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "common/fileio_platform.h"
-#include "common/system.h"
+#include "common/system_windows.h"
 
 struct PendingReplacement {
   std::string target;     // the file to replace, links resolved
@@ -379,7 +379,7 @@ bool OverwriteTarget(PendingReplacement& p, int64_t size) {
   if (_lseeki64(p.new_fd, 0, SEEK_SET) != 0) return false;
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(size, int64_t{1} << 20)));
   for (int64_t done = 0; done < size;) {
-    int got = _read(p.new_fd, buffer.data(), static_cast<unsigned>(std::min<int64_t>(size - done, buffer.size())));
+    int got = _read(p.new_fd, buffer.data(), static_cast<unsigned>(std::min(size - done, int64_t(buffer.size()))));
     if (got <= 0) {
       if (got == 0) errno = EIO;
       return false;

@@ -1,15 +1,10 @@
 // system.h: what the tool needs of the host system beyond standard C++: the
-// terminal, and on Windows the system's words for a failure and the names and
-// text that its file and console calls take as UTF-16. (An errno value's
-// text is strerror's, on every host.) Implemented by system_posix.cpp or
-// system_windows.cpp, whichever the build picks.
+// terminal and standard output. Implemented by system_posix.cpp or
+// system_windows.cpp, whichever the build picks; what only the Windows files
+// share is in system_windows.h.
 #pragma once
 
 #include <string>
-
-#ifdef _WIN32
-#include <cstdio>
-#endif
 
 // Whether standard input is a terminal (a console on Windows), where a user
 // can answer a prompt.
@@ -20,27 +15,10 @@ bool InputIsTerminal();
 // the mode it had, also when a signal ends the process during the wait.
 void WaitForKey();
 
-#ifdef _WIN32
-
-// The program keeps every name and message as UTF-8; Windows takes UTF-16.
-// Bytes that are not UTF-8 become U+FFFD, and so do unpaired surrogates.
-std::wstring WideFromUtf8(const std::string& text);
-std::string Utf8FromWide(const std::wstring& text);
-
-// The name to give a file call for path (UTF-8, either slash): made absolute
-// and normalised by the system, then in the \\?\ form (\\?\UNC\ for a
-// \\server\share name), which is not held to 260 characters. A name already
-// in a device form (\\?\, \\.\) is given as the system normalises it.
-std::wstring FileApiName(const std::string& path);
-
-// The system's text for a Windows error code, with the number as an addition:
-// "Access is denied. (Windows error 5)"; only "Windows error N" when the
-// system has no text for it.
-std::string WindowsErrorText(unsigned long code);
-
-// Writes UTF-8 text to stream as the console shows it (UTF-16, '\n' as CRLF)
-// when stream is a console, and returns true; returns false, writing
-// nothing, when it is not one.
-bool WriteToConsole(std::FILE* stream, const std::string& text);
-
-#endif
+// Writes UTF-8 text to standard output and flushes it. A Windows console is
+// given the text as UTF-16 with '\n' as CRLF, so that it shows every name;
+// anything else (a terminal elsewhere, a file, a pipe) gets the bytes as
+// they are. Returns false when the write failed because the reader has gone
+// (EPIPE: SIGPIPE is ignored, run.cpp), true otherwise; another failure is
+// not reported, as console output is unchecked.
+bool WriteToStandardOutput(const std::string& text);

@@ -1,4 +1,5 @@
-// system_posix.cpp: the host system on POSIX: the terminal.
+// system_posix.cpp: the host system on POSIX: the terminal and standard
+// output.
 // While the pause waits for a key the terminal is out of its line mode; the
 // mode it had and the signal actions the wait replaced are kept for the
 // signal handler, the only state outside the functions, so that whatever
@@ -6,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -90,4 +92,9 @@ void WaitForKey() {
     tcsetattr(STDIN_FILENO, TCSANOW, &mode_before);
     GiveBackEndingSignals();
   }
+}
+
+bool WriteToStandardOutput(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0) return true;
+  return errno != EPIPE;
 }

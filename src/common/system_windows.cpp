@@ -4,9 +4,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
-#include "common/system.h"
+#include "common/system_windows.h"
 
 namespace {
 
@@ -20,6 +21,30 @@ HANDLE ConsoleOf(std::FILE* stream) {
 }
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Writes UTF-8 text to stream as the console shows it (UTF-16, '\n' as CRLF)
+// when stream is a console, and returns true; returns false, writing
+// nothing, when it is not one.
+bool WriteToConsole(std::FILE* stream, const std::string& text) {
+  HANDLE console = ConsoleOf(stream);
+  if (!console) return false;
+  // Anything the stream still holds goes out first.
+  std::fflush(stream);
+  std::string lines;
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  std::wstring wide = WideFromUtf8(lines);
+  for (size_t done = 0; done < wide.size();) {
+    DWORD written = 0;
+    if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(wide.size() - done), &written, nullptr) ||
+        written == 0)
+      break;
+    done += written;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -87,23 +112,9 @@ std::string WindowsErrorText(unsigned long code) {
   return Utf8FromWide(text) + " (" + number + ")";
 }
 
-bool WriteToConsole(std::FILE* stream, const std::string& text) {
-  HANDLE console = ConsoleOf(stream);
-  if (!console) return false;
-  // Anything the stream still holds goes out first.
-  std::fflush(stream);
-  std::string lines;
-  for (char c : text) {
-    if (c == '\n') lines += '\r';
-    lines += c;
-  }
-  std::wstring wide = WideFromUtf8(lines);
-  for (size_t done = 0; done < wide.size();) {
-    DWORD written = 0;
-    if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(wide.size() - done), &written, nullptr) ||
-        written == 0)
-      break;
-    done += written;
-  }
-  return true;
+// Note: a file or pipe gets the UTF-8 bytes, as the log does.
+bool WriteToStandardOutput(const std::string& text) {
+  if (WriteToConsole(stdout, text)) return true;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0) return true;
+  return errno != EPIPE;
 }

@@ -1,19 +1,30 @@
 // paths.h: turning a file name from the command line into the absolute,
-// forward-slashed name with an extension that the tool opens. The rules are
-// the same on every host: a leading '/' or '\', or a drive letter and colon,
-// make a name absolute.
+// '/'-separated name with an extension that the tool opens and prints. What
+// makes a name absolute and what separates folders is the host's rule:
+// paths_posix.cpp and paths_windows.cpp each implement FullName, IsSeparator
+// and BaseName; paths.cpp holds the rule they share.
 #pragma once
 
 #include <string>
 
-// Returns path unchanged when it is absolute, else the current directory, a
-// '\' and path. Raises a MapFailure (through FatalError) when the current
-// directory cannot be fetched.
-std::string AbsolutePath(const std::string& path);
+// The absolute, '/'-separated name of arg. POSIX: arg as it stands when it
+// starts with '/', else the current folder, '/' and arg; '\' and ':' are
+// ordinary characters of a name. Windows: arg when it starts with '/' or '\'
+// or a drive letter and colon, else the current folder, '\' and arg; then
+// every '\' becomes '/'. Nothing is cut, whatever the length. Raises a
+// MapFailure (through FatalError) when the current folder cannot be fetched.
+std::string FullName(const std::string& arg);
 
-// Replaces every '\' in path with '/'.
-void ForwardSlashes(std::string& path);
+// Whether c separates folders in a name as the user writes it: '/', and on
+// Windows '\' too.
+bool IsSeparator(char c);
+
+// The file's name within its folder, for a name that FullName gave: what
+// follows the last '/', or on Windows, where there is none, what follows a
+// drive's colon ("C:x.bsp" gives "x.bsp"). Empty when full ends in '/'.
+std::string BaseName(const std::string& full);
 
 // Appends extension (which carries its dot) unless the file name after the
-// last slash already has a dot other than at the very start of the text.
+// last separator (IsSeparator) already has a dot other than at the very start
+// of the text.
 void AddDefaultExtension(std::string& path, const char* extension);

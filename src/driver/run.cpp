@@ -77,8 +77,7 @@ bool IsSwitch(const std::string& arg, std::initializer_list<const char*> names) 
 }
 
 std::string FileName(const std::string& arg, const char* extension) {
-  std::string name = AbsolutePath(arg);
-  ForwardSlashes(name);
+  std::string name = FullName(arg);
   AddDefaultExtension(name, extension);
   return name;
 }

@@ -1,0 +1,48 @@
+// paths_windows.cpp: Windows names. '/' and '\' both separate folders; a
+// leading separator or a drive letter and colon makes a name absolute. The
+// names the tool forms use '/' alone. Names are std::string, so no length
+// limit applies and nothing is cut.
+#include <direct.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/console.h"
+#include "common/system_windows.h"
+#include "driver/paths.h"
+
+namespace {
+
+// The current folder, however long, fetched as UTF-16 so that any name
+// survives, and kept as UTF-8; a folder that cannot be fetched ends the run
+// rather than leave a stale or empty name.
+std::string CurrentFolder() {
+  std::vector<wchar_t> buffer(256);
+  while (!_wgetcwd(buffer.data(), static_cast<int>(buffer.size()))) {
+    if (errno != ERANGE) FatalError("Unable to get the current directory: %s", std::strerror(errno));
+    buffer.resize(buffer.size() * 2);
+  }
+  return Utf8FromWide(buffer.data());
+}
+
+}  // namespace
+
+// Note: "C:x" is relative to drive C:'s current folder, which the system
+// finds when the file is opened; it stays as it is here.
+std::string FullName(const std::string& arg) {
+  bool absolute = (!arg.empty() && IsSeparator(arg[0])) || (arg.size() >= 2 && arg[1] == ':');
+  std::string name = absolute ? arg : CurrentFolder() + '\\' + arg;
+  for (char& c : name)
+    if (c == '\\') c = '/';
+  return name;
+}
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string BaseName(const std::string& full) {
+  size_t slash = full.rfind('/');
+  // Without a slash, an absolute name is a drive's ("C:start.bsp").
+  size_t start = slash != std::string::npos ? slash + 1 : full.size() > 1 && full[1] == ':' ? 2 : 0;
+  return full.substr(start);
+}
