@@ -24,7 +24,7 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.r
 }  // namespace
 
 // Note: not _isatty, which holds for any character device (NUL too).
-bool InputIsTerminal() { return ConsoleOf(stdin) != nullptr; }
+bool ConsoleIsInteractive() { return ConsoleOf(stdin) != nullptr && ConsoleOf(stdout) != nullptr; }
 
 // A console returns a key as it is pressed; _getch gives a function or arrow
 // key as two codes, and both are taken so that neither is left behind.
