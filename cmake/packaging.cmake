@@ -1,6 +1,7 @@
-# packaging.cmake: where `cmake --install` puts the tool and its manual page,
-# and the packages CPack makes from that: a Debian package and a .tar.gz on
-# Linux, a .zip on Windows (a mingw-w64 cross build).
+# packaging.cmake: where `cmake --install` puts the tool, its manual page and
+# its copyright and changelog, and the packages CPack makes from that: a
+# Debian package and a .tar.gz on Linux, a .zip on Windows (a mingw-w64 cross
+# build).
 include(GNUInstallDirs)
 
 set(FLATCULL_MAINTAINER "flatcull maintainers <maintainers@flatcull.invalid>"
@@ -15,19 +16,31 @@ if(WIN32)
   install(TARGETS flatcull RUNTIME DESTINATION .)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
 else()
+  # Compressed as Debian wants them: gzip -9n, no name or time in the
+  # header, so that two builds give the same bytes.
+  find_program(GZIP_PROGRAM gzip REQUIRED)
+  foreach(doc flatcull.1 changelog)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/${doc})
+    execute_process(COMMAND ${GZIP_PROGRAM} -9n -c ${PROJECT_SOURCE_DIR}/packaging/${doc}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/${doc}.gz COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
   install(TARGETS flatcull RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES packaging/flatcull.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/flatcull.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/flatcull)
 endif()
 
 set(CPACK_PACKAGE_NAME flatcull)
 set(CPACK_PACKAGE_VENDOR "flatcull maintainers")
 set(CPACK_PACKAGE_CONTACT "${FLATCULL_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "drop unused planes from version-30 BSP map files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "drop unused planes from version-29 and version-30 BSP map files")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "flatcull prints how full each lump of a version-30 BSP map is, drops\n"
-  "every plane that no face, node or clipnode refers to, renumbers the rest\n"
-  "and rewrites the map in place, atomically. Every other lump is kept byte\n"
-  "for byte, and a damaged map is refused and left untouched.")
+  "flatcull prints how full each lump of a version-29 or version-30 BSP map\n"
+  "is, drops every plane that no face, node or clipnode refers to, renumbers\n"
+  "the rest and saves the map safely: a complete new file renamed over it,\n"
+  "or, where a rename would lose the map's owner or other names, a write in\n"
+  "place behind a journal that the next run finishes from. Every other lump\n"
+  "is kept byte for byte, and a damaged map is refused and left untouched.")
 # Release packages carry no debug information.
 set(CPACK_STRIP_FILES TRUE)
 

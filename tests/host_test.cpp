@@ -4,6 +4,8 @@
 // scripts/cross-check.sh against the Windows exe under wine and the s390x
 // build under qemu.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,8 +27,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::string kPause = "\nPress a key to continue.\n";
 
 std::string ScratchDir() { return fs::canonical(MakeTempDir()).string(); }
 
@@ -128,22 +128,26 @@ TEST(HostTest, DriveLetterAndBackslashNamesBecomeAbsoluteForwardSlashed) {
   EXPECT_EQ(ListDir(dir + "/logs"), std::vector<std::string>{"run.log"});
 }
 
-// Starts the tool with in_fd as its standard input and its output going to
-// a file at out_path.
+// Starts the tool, in a process group of its own, with in_fd as its standard
+// input and its output going to out_fd, or else to a file at out_path.
 struct Child {
   pid_t pid;
   std::string out_path;
 };
 
-Child StartWithInput(const std::vector<std::string>& args, const std::string& cwd, int in_fd) {
+Child StartWithInput(const std::vector<std::string>& args, const std::string& cwd, int in_fd, int out_fd = -1) {
   std::vector<std::string> argv_s = ToolCommand();
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::string out_path = MakeTempDir() + "/stdout";
   WriteFile(out_path, "");  // there before the child runs, for the polling reader
   pid_t pid = fork();
   if (pid == 0) {
-    int out = open(out_path.c_str(), O_WRONLY);
+    int out = out_fd >= 0 ? out_fd : open(out_path.c_str(), O_WRONLY);
     signal(SIGINT, SIG_DFL);  // whatever the test runner's is
+    signal(SIGTSTP, SIG_DFL);
+    // Its parent, this test, is in the same session: the group is not
+    // orphaned, so a SIGTSTP stops it as it would under a shell.
+    setpgid(0, 0);
     if (out < 0 || dup2(in_fd, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
@@ -156,33 +160,66 @@ Child StartWithInput(const std::vector<std::string>& args, const std::string& cw
 
 // Waits up to limit for the child to end: its exit status (128 plus the
 // signal's number when a signal ended it), or -1 if it is still running.
+// Note: waits on the process's descriptor, so an end is seen as it happens.
 int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    int wstatus = 0;
-    if (waitpid(pid, &wstatus, WNOHANG) == pid)
-      return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (std::chrono::steady_clock::now() > end) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd ended{pidfd, POLLIN, 0};
+    poll(&ended, 1, static_cast<int>(limit.count()));
+    close(pidfd);
+  }
+  int wstatus = 0;
+  if (waitpid(pid, &wstatus, WNOHANG) != pid) return -1;
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+// Reads what the tool shows on the terminal at master into shown, until
+// shown ends with text or the tool has closed the terminal; at most 60 s,
+// which only a hung tool takes.
+void ReadUntil(int master, const std::string& text, std::string& shown) {
+  pollfd readable{master, POLLIN, 0};
+  char buffer[4096];
+  while (!shown.ends_with(text) && poll(&readable, 1, 60000) == 1) {
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) return;
+    shown.append(buffer, static_cast<size_t>(n));
   }
 }
 
-// Without a terminal there is no prompt and no wait, and the input is left
-// for whoever reads it next (a script's list of maps, say).
-TEST(HostTest, NoPauseWithoutATerminal) {
-  std::string dir = ScratchDir();
-  WriteFile(dir + "/m.bsp", BuildSampleMap(1));
-  WriteFile(dir + "/list", "next.bsp\n");
-  int in = open((dir + "/list").c_str(), O_RDONLY);
-  ASSERT_GE(in, 0);
-  Child child = StartWithInput({"m.bsp"}, dir, in);
-  int status = WaitFor(child.pid, std::chrono::seconds(60));
-  EXPECT_EQ(status, 0);
-  std::string shown = ReadFile(child.out_path);
-  EXPECT_NE(shown.find("Optimized!"), std::string::npos) << shown;
-  EXPECT_EQ(shown.find("Press a key"), std::string::npos) << shown;
-  EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0) << "the tool read its standard input";
-  close(in);
+// A pseudo-terminal: its master, and the terminal end opened for the tool.
+std::pair<int, int> OpenTerminal() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {-1, -1};
+  return {master, open(ptsname(master), O_RDWR | O_NOCTTY)};
+}
+
+// Unless input and output are both a terminal there is no prompt and no
+// wait, and the input is left for whoever reads it next (a script's list of
+// maps, say). Regression: with the output in a file and the input at a
+// terminal, the tool waited unseen and put its prompt in the file.
+TEST(HostTest, NoPauseUnlessInputAndOutputAreATerminal) {
+  for (bool input_is_terminal : {false, true}) {
+    if (input_is_terminal && ToolIsWindowsExe()) continue;  // wine makes a console of a terminal
+    SCOPED_TRACE(input_is_terminal ? "input at a terminal, output in a file" : "input and output in files");
+    std::string dir = ScratchDir();
+    WriteFile(dir + "/m.bsp", BuildSampleMap(1));
+    WriteFile(dir + "/list", "next.bsp\n");
+    auto [master, terminal] = OpenTerminal();
+    int in = input_is_terminal ? terminal : open((dir + "/list").c_str(), O_RDONLY);
+    ASSERT_GE(in, 0);
+    Child child = StartWithInput({"m.bsp"}, dir, in);
+    int status = WaitFor(child.pid, std::chrono::seconds(60));
+    if (status == -1) kill(child.pid, SIGKILL), waitpid(child.pid, nullptr, 0);
+    EXPECT_EQ(status, 0);
+    std::string shown = ReadFile(child.out_path);
+    EXPECT_TRUE(shown.ends_with("\nOptimized!\n")) << shown;
+    if (!input_is_terminal) {
+      EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0) << "the tool read its standard input";
+      close(in);
+    }
+    close(terminal);
+    close(master);
+  }
 }
 
 // At a terminal the prompt is shown and the tool waits for one key, without
@@ -197,25 +234,20 @@ TEST(HostTest, PauseWaitsForAKeyAtATerminal) {
   } cases[] = {{nullptr, 0, 0}, {nullptr, SIGINT, 128 + SIGINT}, {"m.bsp", SIGINT, 128 + SIGINT}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.map ? "after a save, " : "") + (c.signo ? "SIGINT" : "key"));
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    auto [master, terminal] = OpenTerminal();
     ASSERT_GE(terminal, 0);
     termios before{}, mode{};
     ASSERT_EQ(tcgetattr(terminal, &before), 0);
     std::string dir = ScratchDir();
     if (c.map) WriteFile(dir + "/" + c.map, BuildSampleMap(1));
-    Child child = StartWithInput(c.map ? std::vector<std::string>{c.map} : std::vector<std::string>{}, dir, terminal);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    Child child =
+        StartWithInput(c.map ? std::vector<std::string>{c.map} : std::vector<std::string>{}, dir, terminal, terminal);
     std::string shown;
-    while (std::chrono::steady_clock::now() < deadline &&
-           (shown.find(kPause) == std::string::npos || tcgetattr(terminal, &mode) != 0 || (mode.c_lflag & ICANON))) {
+    ReadUntil(master, "Press a key to continue.\r\n", shown);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline && (tcgetattr(terminal, &mode) != 0 || (mode.c_lflag & ICANON)))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      shown = ReadFile(child.out_path);
-    }
-    EXPECT_NE(shown.find(kPause), std::string::npos) << shown;
+    EXPECT_TRUE(shown.ends_with("\r\nPress a key to continue.\r\n")) << shown;
     EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), 0u) << "the terminal is still in line mode";
     EXPECT_EQ(WaitFor(child.pid, std::chrono::milliseconds(500)), -1) << "ended without waiting";
     if (c.signo)
@@ -235,6 +267,38 @@ TEST(HostTest, PauseWaitsForAKeyAtATerminal) {
     close(terminal);
     close(master);
   }
+}
+
+// Regression: after Ctrl-Z and fg at the pause the key was echoed and Enter
+// was needed. During the stop the terminal has its mode back (as the shell
+// finds it, the shell leaves it); on continue the one-key mode returns, so
+// one key without Enter ends the wait.
+TEST(HostTest, OneKeyModeComesBackAfterAStopAtThePause) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "Windows has no job control";
+  auto [master, terminal] = OpenTerminal();
+  ASSERT_GE(terminal, 0);
+  termios before{}, mode{};
+  ASSERT_EQ(tcgetattr(master, &before), 0);
+  Child child = StartWithInput({}, ScratchDir(), terminal, terminal);
+  close(terminal);  // the tool's end of the terminal closes with it
+  std::string shown;
+  ReadUntil(master, "Press a key to continue.\r\n", shown);
+  ASSERT_TRUE(shown.ends_with("Press a key to continue.\r\n")) << shown;
+  kill(child.pid, SIGTSTP);
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child.pid, &wstatus, WUNTRACED), child.pid);
+  ASSERT_TRUE(WIFSTOPPED(wstatus));
+  ASSERT_EQ(tcgetattr(master, &mode), 0);
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), ICANON | ECHO) << "stopped with the terminal in one-key mode";
+  ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);  // as the shell does
+  kill(child.pid, SIGCONT);
+  EXPECT_EQ(write(master, "x", 1), 1);
+  int status = WaitFor(child.pid, std::chrono::seconds(60));
+  if (status == -1) kill(child.pid, SIGKILL), waitpid(child.pid, nullptr, 0);
+  EXPECT_EQ(status, 0) << "one key did not end the wait after fg";
+  ASSERT_EQ(tcgetattr(master, &mode), 0);
+  EXPECT_EQ(mode.c_lflag, before.c_lflag) << "the terminal's mode is not the one it had";
+  close(master);
 }
 
 // A map with a second name (hard link) is written in place, after a durable

@@ -6,13 +6,16 @@
 
 #include <string>
 
-// Whether standard input is a terminal (a console on Windows), where a user
-// can answer a prompt.
-bool InputIsTerminal();
+// Whether standard input and standard output are both a terminal (a console
+// on Windows), so that a person sees a prompt and can answer it. Never fails.
+bool ConsoleIsInteractive();
 
 // Waits until the user presses any one key, without Enter, at a terminal or
 // a console; returns at once at the end of input. A POSIX terminal is left in
-// the mode it had, also when a signal ends the process during the wait.
+// the mode it had, also when a signal ends the process during the wait; a
+// stop (Ctrl-Z) gives the terminal its mode back for the time of the stop,
+// and the one-key mode returns when the process is continued. Every signal
+// action it replaced is given back before it returns.
 void WaitForKey();
 
 // Writes UTF-8 text to standard output and flushes it. A Windows console is

@@ -49,7 +49,7 @@ bool WriteToConsole(std::FILE* stream, const std::string& text) {
 }  // namespace
 
 // Note: not _isatty, which holds for any character device (NUL too).
-bool InputIsTerminal() { return ConsoleOf(stdin) != nullptr; }
+bool ConsoleIsInteractive() { return ConsoleOf(stdin) != nullptr && ConsoleOf(stdout) != nullptr; }
 
 // A console returns a key as it is pressed; _getch gives a function or arrow
 // key as two codes, and both are taken so that neither is left behind.

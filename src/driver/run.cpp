@@ -296,10 +296,12 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& int
   return options.check && tally.changed > 0 ? 2 : 0;
 }
 
-// Waits for a key, only where someone can press one: a script that forgot
-// -nopause neither hangs nor has its input swallowed.
+// Waits for a key, only where someone sees the prompt and can press one: a
+// script that forgot -nopause neither hangs nor has its input swallowed, and
+// a run whose output goes to a file neither waits unseen nor puts the prompt
+// in the file.
 void Pause() {
-  if (!InputIsTerminal()) return;
+  if (!ConsoleIsInteractive()) return;
   TeePrint("\nPress a key to continue.\n");
   WaitForKey();
 }
