@@ -201,7 +201,8 @@ TEST(BadInputTest, EmptyFileAndDirectoryAreNotMaps) {
   std::string path = dir + "/m.bsp";
   ASSERT_TRUE(std::filesystem::remove(path));
   ASSERT_TRUE(std::filesystem::create_directory(path));
-  EXPECT_EQ(refusal::ErrorMessage(refusal::Cull(dir)), "Error opening " + path + ": Is a directory");
+  // A folder given as a map stands for the maps in it, and this one has none.
+  EXPECT_EQ(refusal::ErrorMessage(refusal::Cull(dir)), "No map (*.bsp) in folder " + path);
   EXPECT_TRUE(std::filesystem::is_directory(path));
   EXPECT_TRUE(std::filesystem::is_empty(path));
   EXPECT_EQ(ListDir(dir), refusal::kJustTheMap);

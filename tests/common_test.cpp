@@ -1,6 +1,7 @@
 // common_test.cpp: message output to the console and the log, failures,
 // whole-file reading and the replacement of a file.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 
 #include "common/console.h"
 #include "common/fileio.h"
+#include "common/journal.h"
 #include "mapbuilder.h"
 #include "testutil.h"
 
@@ -262,6 +264,82 @@ TEST(ReplacementFileTest, SighupDuringASaveLeavesNoNewFile) {
   EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGHUP) << "wait status " << wstatus;
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{"m.bsp"});
   EXPECT_EQ(ReadFile(target), "old");
+}
+
+// A journal of a write of new over old, as the save makes it.
+std::string JournalOf(const std::string& old_bytes, const std::string& new_bytes) {
+  unsigned char header[kJournalHeaderSize];
+  JournalSumsPtr sums = StartJournal(static_cast<int64_t>(new_bytes.size()), static_cast<int64_t>(old_bytes.size()),
+                                     header);
+  AddToJournal(*sums, new_bytes.data(), new_bytes.size());
+  const auto* old = reinterpret_cast<const unsigned char*>(old_bytes.data());
+  return std::string(reinterpret_cast<char*>(header), sizeof header) + new_bytes +
+         EndJournal(*sums, {old, old_bytes.size()});
+}
+
+// The journal's header is little-endian on every host, and its lengths are
+// the new map's and the old one's.
+TEST(JournalTest, HeaderIsLittleEndian) {
+  EXPECT_EQ(JournalOf(std::string(5, 'o'), "nn").substr(0, kJournalHeaderSize),
+            std::string("FCJOURNL\x01\0\0\0\0\x10\0\0\x02\0\0\0\0\0\0\0\x05\0\0\0\0\0\0\0", 32));
+}
+
+// What a run finds beside a map after a write in place was cut off: each
+// state the write may leave is finished from the journal; a journal cut off
+// before it was durable goes; a map changed since, or gone, keeps its
+// journal; -check only reports; a journal another run holds fails the map.
+TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
+  const std::string old_map(10000, 'o'), new_map(7000, 'n');
+  const std::string torn = new_map.substr(0, 4096) + old_map.substr(4096);
+  const std::string journal = JournalOf(old_map, new_map);
+  const struct {
+    const char* name;
+    std::string map;      // "" for none
+    std::string journal;  // its bytes
+    bool check;
+    const char* outcome;  // "finished", "none", "unfinished", or the failure
+  } cases[] = {
+      {"untouched map", old_map, journal, false, "finished"},
+      {"first block written", torn, journal, false, "finished"},
+      {"cut to the new length first", old_map.substr(0, 7000), journal, false, "finished"},
+      {"written, not yet truncated", new_map + old_map.substr(7000), journal, false, "finished"},
+      {"written, journal not yet removed", new_map, journal, false, "finished"},
+      {"-check", torn, journal, true, "unfinished"},
+      {"journal cut off", old_map, journal.substr(0, journal.size() - 1), false, "none"},
+      {"journal cut off, -check", old_map, journal.substr(0, 100), true, "none"},
+      {"a block changed since", "x" + torn.substr(1), journal, false,
+       "Error writing {map}: it was changed after a write that was cut off; its journal {map}.flatcull-journal is kept"},
+      {"longer than either", old_map + "x", journal, false,
+       "Error writing {map}: it was changed after a write that was cut off; its journal {map}.flatcull-journal is kept"},
+      {"map gone", "", journal, false, "{map} is missing; its journal {map}.flatcull-journal is kept"},
+      {"held by another run", old_map, journal, false, "Error opening {map}: being saved by another run"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = MakeTempDir(), map = dir + "/m.bsp", kept = map + ".flatcull-journal";
+    if (!c.map.empty()) WriteFile(map, c.map);
+    WriteFile(kept, c.journal);
+    WriteFile(map + ".flatcull-Ab3xYz", "a leftover");
+    int holder = std::string(c.name) == "held by another run" ? open(kept.c_str(), O_RDONLY) : -1;
+    if (holder >= 0) ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::string outcome;
+    try {
+      const JournalFound found = FinishInterruptedWrite(map, c.check);
+      outcome = found == JournalFound::kFinished ? "finished" : found == JournalFound::kNone ? "none" : "unfinished";
+    } catch (const FileFailure& failure) {
+      outcome = failure.what();
+    }
+    if (holder >= 0) close(holder);
+    std::string expected = c.outcome;
+    for (size_t at; (at = expected.find("{map}")) != std::string::npos;) expected.replace(at, 5, map);
+    EXPECT_EQ(outcome, expected);
+    EXPECT_EQ(c.map.empty() ? "" : ReadFile(map), outcome == "finished" ? new_map : c.map);
+    // Only a run that changes things, and succeeds, removes the journal and the leftover.
+    std::vector<std::string> names;
+    if (!c.map.empty()) names.push_back("m.bsp");
+    if (c.check || std::string(c.outcome).find(' ') != std::string::npos) names.insert(names.end(), {"m.bsp.flatcull-Ab3xYz", "m.bsp.flatcull-journal"});
+    EXPECT_EQ(ListDir(dir), names);
+  }
 }
 
 }  // namespace

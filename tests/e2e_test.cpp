@@ -344,6 +344,77 @@ TEST(EndToEndTest, OutWritesEachMapIntoTheFolderAndLeavesTheMap) {
   }
 }
 
+// Nothing that others planted is followed or written through: in -out's
+// folder a link, a folder or another name of a map of the run is refused,
+// as is a log that is a map or an output (and no log is created then), and
+// a folder the tool could not clean up after itself.
+TEST(EndToEndTest, NothingPlantedIsFollowed) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX links and flags";
+  const std::string map = BuildSampleMap();
+  const struct {
+    const char* name;
+    const char* setup;  // run in the root, which holds src/m.bsp and out/
+    std::vector<std::string> args;
+    const char* line;   // $S: src, $O: out
+    std::vector<std::pair<std::string, std::string>> files;  // what they hold after; "" for none
+  } cases[] = {
+      {"a link to another's file", "echo secret > victim && ln -s ../victim out/m.bsp", {"-out", "../out", "m"},
+       "Error writing $O/m.bsp: it is a symbolic link, which -out does not follow", {{"victim", "secret\n"}}},
+      {"a dangling link", "ln -s ../made.bsp out/m.bsp", {"-out", "../out", "m"},
+       "Error writing $O/m.bsp: it is a symbolic link, which -out does not follow", {{"made.bsp", ""}}},
+      {"a folder", "mkdir out/m.bsp", {"-out", "../out", "m"}, "Error writing $O/m.bsp: not a regular file", {}},
+      {"a hard-linked copy of the map", "ln src/m.bsp out/m.bsp", {"-out", "../out", "m"},
+       "Error writing $O/m.bsp: it is the map $S/m.bsp of this run", {}},
+      {"the log as the output", "", {"-logfile", "../out/m.bsp", "-out", "../out", "m"},
+       "Unable to open log file $O/m.bsp: it is the output $O/m.bsp", {{"out/m.bsp", ""}}},
+      {"a log that is a missing map", "", {"-logfile", "nx.bsp", "nx.bsp"},
+       "Unable to open log file $S/nx.bsp: it is the map $S/nx.bsp", {{"src/nx.bsp", ""}}},
+      {"an append-only folder", "chattr +a src", {"m"},
+       "Error writing $S/m.bsp: cannot create a file in $S: the folder is append-only", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string root = fs::canonical(MakeTempDir()).string(), src = root + "/src";
+    fs::create_directories(src);
+    fs::create_directory(root + "/out");
+    WriteFile(src + "/m.bsp", map);
+    ASSERT_EQ(RunCommand({"sh", "-c", c.setup}, root).status, 0);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), {"-nopause", "-quiet"});
+    RunResult r = RunTool(args, src);
+    RunCommand({"chattr", "-a", "src"}, root);
+    std::string line = c.line;
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"$O", src + "/../out"}, {"$S", src}})
+      for (size_t at; (at = line.find(key)) != std::string::npos;) line.replace(at, key.size(), value);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(src + "/m.bsp"), map);
+    for (const auto& [name, bytes] : c.files)
+      EXPECT_EQ(FileExists(root + "/" + name) ? ReadFile(root + "/" + name) : "", bytes) << name;
+  }
+}
+
+// A folder named as a map stands for the maps directly in it, in byte order;
+// one without maps fails alone.
+TEST(EndToEndTest, FolderStandsForItsMaps) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "Windows orders names without case";
+  std::string dir = fs::canonical(MakeTempDir()).string(), d = ToolDir(dir);
+  fs::create_directories(dir + "/x/sub");
+  fs::create_directory(dir + "/empty");
+  WriteFile(dir + "/x/b.bsp", BuildSampleMap());
+  WriteFile(dir + "/x/A.BSP", BuildMap(SampleMapLumps(1, true)));
+  WriteFile(dir + "/x/sub/c.bsp", BuildSampleMap());
+  WriteFile(dir + "/x/notes.txt", "notes");
+  RunResult r = RunTool({"-nopause", "-quiet", "x/", "empty"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, d + "/x/A.BSP: planes 12 -> 12, bytes 2892 -> 2892, already compact\n" + d +
+                       "/x/b.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n" + d + "/empty: failed: No map "
+                       "(*.bsp) in folder " + d + "/empty\n\n3 maps: 1 rewritten, 1 already compact, 1 failed. Planes: "
+                       "72 before, 34 after. Bytes: 11024 before, 10264 after, in the 2 maps handled.\nFailed: " + d +
+                       "/empty: No map (*.bsp) in folder " + d + "/empty\n");
+  EXPECT_EQ(ReadFile(dir + "/x/sub/c.bsp"), BuildSampleMap());
+}
+
 // -check reports and writes nothing; its status says whether any map would
 // change (2), none would (0), or one failed (1).
 TEST(EndToEndTest, CheckWritesNothingAndAnswersWithItsStatus) {
@@ -559,6 +630,21 @@ TEST(EndToEndTest, SignalledSaveLeavesNothingBehind) {
     EXPECT_EQ(ListDir(shm), kJustTheMap);
     fs::remove_all(shm);
   }
+}
+
+// An interrupt lets the map being saved finish, starts no other, prints the
+// summary and then ends the tool by the signal, as a shell expects.
+TEST(EndToEndTest, InterruptedBatchEndsWithItsSummary) {
+  if (!Preloadable()) GTEST_SKIP() << "the preloaded stand-in cannot reach a tool run through a runner";
+  std::string dir = MapDir(BuildSampleMap()), d = ToolDir(dir);
+  for (const char* name : {"/n.bsp", "/o.bsp"}) WriteFile(dir + name, BuildSampleMap());
+  RunResult r = RunTool({"-nopause", "-quiet", "m", "n", "o"}, dir, "", Meddling("signal:2"));
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_EQ(r.out, d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n1 maps: 1 rewritten, 0 already "
+                       "compact, 0 failed. Planes: 60 before, 22 after. Bytes: 8132 before, 7372 after.\nInterrupted: 2 "
+                       "of 3 maps were not processed.\n");
+  EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
+  EXPECT_EQ(ReadFile(dir + "/o.bsp"), BuildSampleMap());
 }
 
 }  // namespace

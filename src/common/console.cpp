@@ -2,10 +2,10 @@
 // that ends one map. The log stream is the driver's.
 #include "common/console.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
+#include "common/fileio.h"
 #include "common/system.h"
 
 FILE* LogFile = nullptr;
@@ -40,10 +40,10 @@ void WriteStandardOutput(const std::string& text) {
 // message with a gap before it.
 void WriteLog(const std::string& text) {
   if (!LogFile || log_failed) return;
-  if (std::fwrite(text.data(), 1, text.size(), LogFile) == text.size() && std::fflush(LogFile) == 0) return;
-  const int error = errno;
+  const std::string failed = AppendText(LogFile, text);
+  if (failed.empty()) return;
   log_failed = true;
-  WriteStandardOutput("\nError writing log file " + log_name + ": " + std::strerror(error) + "\n");
+  WriteStandardOutput("\nError writing log file " + log_name + ": " + failed + "\n");
 }
 
 // Writes text as it stands: it is never used as a format again, so a '%'

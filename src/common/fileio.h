@@ -121,6 +121,10 @@ std::string JournalPathOf(const std::string& path);
 // opened. Does not raise.
 std::FILE* OpenTextForAppending(const std::string& path, std::string& reason);
 
+// Writes text to stream and flushes it; returns the system's reason when
+// either fails, else "". Does not raise.
+std::string AppendText(std::FILE* stream, const std::string& text);
+
 // What became of a journal left beside a file by a write that was cut off.
 enum class JournalFound {
   kNone,        // there is none (one that was never complete is removed)

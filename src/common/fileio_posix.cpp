@@ -351,6 +351,11 @@ std::FILE* OpenTextForAppending(const std::string& path, std::string& reason) {
   return stream;
 }
 
+std::string AppendText(std::FILE* stream, const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0) return "";
+  return std::strerror(errno);
+}
+
 // --- What a save needs to know
 
 // Note: no write bit at all refuses root too, who could otherwise replace the

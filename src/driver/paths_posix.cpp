@@ -1,7 +1,11 @@
 // paths_posix.cpp: POSIX names. Only '/' separates folders and only a leading
 // '/' makes a name absolute; every other byte, '\' and ':' too, belongs to a
 // name. Names are std::string, so no length limit applies and nothing is cut.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -35,3 +39,23 @@ std::string FullName(const std::string& arg) {
 bool IsSeparator(char c) { return c == '/'; }
 
 std::string BaseName(const std::string& full) { return full.substr(full.rfind('/') + 1); }
+
+bool ListMaps(const std::string& folder, std::vector<std::string>& maps, std::string& reason) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  const std::string prefix = folder == "/" ? "/" : folder + "/";
+  while (const dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() < 4 || !EndsInMapExtension(name)) continue;
+    struct stat st;
+    if (stat((prefix + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) maps.push_back(prefix + name);
+  }
+  closedir(dir);
+  std::sort(maps.begin(), maps.end());
+  return true;
+}
+
+bool IsUnmatchedPattern(const std::string&) { return false; }

@@ -3,6 +3,9 @@
 // names the tool forms use '/' alone. Names are std::string, so no length
 // limit applies and nothing is cut.
 #include <direct.h>
+#include <windows.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -46,3 +49,30 @@ std::string BaseName(const std::string& full) {
   size_t start = slash != std::string::npos ? slash + 1 : full.size() > 1 && full[1] == ':' ? 2 : 0;
   return full.substr(start);
 }
+
+bool ListMaps(const std::string& folder, std::vector<std::string>& maps, std::string& reason) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(FileApiName(folder + "/*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    reason = WindowsErrorText(GetLastError());
+    return false;
+  }
+  std::vector<std::wstring> names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && EndsInMapExtension(Utf8FromWide(found.cFileName)))
+      names.emplace_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+  });
+  const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
+  for (const std::wstring& name : names) maps.push_back(prefix + Utf8FromWide(name));
+  return true;
+}
+
+// Note: the C runtime expands a pattern that matches (see main_windows.cpp)
+// and leaves one that matches nothing as it is; no file name has '*' or '?'.
+bool IsUnmatchedPattern(const std::string& arg) { return arg.find_first_of("*?") != std::string::npos; }

@@ -33,7 +33,9 @@ struct Options {
   bool pause = true;
   bool check = false;
   bool quiet = false;
-  std::vector<std::string> maps;
+  std::vector<std::string> given;     // the map names as given
+  std::vector<std::string> maps;      // each as the tool opens it (the folder rule applied by Prepare)
+  std::vector<std::string> failures;  // for each map: why its argument names none (Prepare), or ""
   std::string log_name;  // the name -logfile gave, as the log opens it
   std::string out_dir;   // the folder -out gave; empty: each map is saved over itself
 };
@@ -119,6 +121,7 @@ Parsed ParseArguments(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (!switches || arg.empty() || arg[0] != '-') {
+      options.given.push_back(arg);
       options.maps.push_back(FileName(arg, ".bsp"));
       continue;
     }
@@ -233,15 +236,18 @@ void Count(const Outcome& done, const std::string& map_name, const SavePlan& pla
              QuietResult(done, map_name, plan.target, options.check).c_str());
 }
 
-// Processes one map, saved as planned, and tallies it. A failure anywhere
+// Processes one map, saved as planned, and tallies it; named_none, when
+// given, is why its argument named no map, which fails it. A failure anywhere
 // ends this map with its message, and leaves its file as it was; so does
 // running out of memory, which frees the map's memory on the way out, so
 // that the next map has it again. With -quiet the map gets one line, its
 // failure's included.
-void RunJob(const std::string& map_name, const SavePlan& plan, const Options& options, Tally& tally) {
+void RunJob(const std::string& map_name, const std::string& named_none, const SavePlan& plan, const Options& options,
+            Tally& tally) {
   std::string failure;
   bool missing = false;
   try {
+    if (!named_none.empty()) throw MapFailure(named_none);
     Count(ProcessMap(map_name, plan, options), map_name, plan, options, tally);
     return;
   } catch (const FileNotFound&) {
@@ -287,7 +293,7 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& int
   for (; done < count && !PendingInterrupt(); ++done) {
     const std::string& map = options.maps[done];
     if (count > 1 && !options.quiet) TeePrint("\n==== Map %zu of %zu: %s\n", done + 1, count, map.c_str());
-    RunJob(map, plans[done], options, tally);
+    RunJob(map, options.failures[done], plans[done], options, tally);
   }
   interrupt = PendingInterrupt();
   if (count > 1 || interrupt) PrintSummary(tally, options.check);
@@ -306,6 +312,20 @@ void Pause() {
   WaitForKey();
 }
 
+// Replaces each folder among the maps with the maps it holds, and an
+// argument that names none with a failure of its own.
+void ApplyFolderRule(Options& options) {
+  options.maps.clear();
+  for (const std::string& given : options.given) {
+    std::string failure;
+    std::vector<std::string> named = MapsNamedBy(given, failure);
+    if (!failure.empty()) named = {FullName(given)};
+    options.maps.insert(options.maps.end(), named.begin(), named.end());
+    options.failures.resize(options.maps.size());
+    options.failures.back() = failure;
+  }
+}
+
 // Walks the arguments and checks what the run as a whole needs before any
 // map is touched: the -out folder, the outputs against each other and the
 // maps, the log against them all; only then is the log opened. Prints a
@@ -319,10 +339,19 @@ Walk Prepare(int argc, char** argv, Options& options, std::vector<SavePlan>& pla
     return Walk::kFail;
   }
   options = parsed.options;
+  try {
+    ApplyFolderRule(options);
+  } catch (const MapFailure& raised) {
+    ReportFailure(raised.what());
+    return Walk::kFail;
+  }
   std::string refusal = parsed.refusal, log_refusal;
   if (parsed.walk == Walk::kRun && !options.out_dir.empty()) {
     const FileFacts out = LookAtFile(options.out_dir, true);
-    std::string why = out.exists && !out.folder ? "not a folder" : FolderRefusal(options.out_dir);
+    // Note: a folder with no write bit is refused for root too, as a map is.
+    std::string why = out.exists && !out.folder           ? "not a folder"
+                      : out.exists && (out.mode & 0222) == 0 ? "it is read-only"
+                                                             : FolderRefusal(options.out_dir);
     if (!why.empty()) refusal = "Unable to write to folder " + options.out_dir + ": " + why + "\n\n";
   }
   plans = PlanSaves(options.maps, options.out_dir, options.log_name, log_refusal);
