@@ -321,7 +321,9 @@ TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
     WriteFile(kept, c.journal);
     WriteFile(map + ".flatcull-Ab3xYz", "a leftover");
     int holder = std::string(c.name) == "held by another run" ? open(kept.c_str(), O_RDONLY) : -1;
-    if (holder >= 0) ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    if (holder >= 0) {
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
     std::string outcome;
     try {
       const JournalFound found = FinishInterruptedWrite(map, c.check);
