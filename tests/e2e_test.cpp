@@ -322,17 +322,17 @@ TEST(EndToEndTest, SeveralMapsRunInOrderPastFailures) {
 // map of the same file name is refused alone.
 TEST(EndToEndTest, OutWritesEachMapIntoTheFolderAndLeavesTheMap) {
   const std::string map = BuildSampleMap(), culled = BuildMap(SampleMapLumps(3, true));
-  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // maps, a line of output ($S: their folder), status
-      {{"m"}, "$S/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten to $S/../out/m.bsp\n", 0},
-      {{"m", "sub/M"}, "\n$S/sub/M.bsp: failed: $S/sub/M.bsp has the same file name as $S/m.bsp, earlier in this run: "
-       "only the first is written to $S/../out/M.bsp\n", 1}};
+  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // args, a line of output ($S: the maps' folder), status
+      {{"-out", "../out", "m"}, "$S/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten to $S/../out/m.bsp\n", 0},
+      {{"--out=../out", "m", "sub/M"}, "\n$S/sub/M.bsp: failed: $S/sub/M.bsp has the same file name as $S/m.bsp, "
+       "earlier in this run: only the first is written to $S/../out/M.bsp\n", 1}};
   for (auto [maps, line, status] : cases) {
     std::string root = fs::canonical(MakeTempDir()).string(), src = root + "/src";
     fs::create_directories(src + "/sub");
     fs::create_directory(root + "/out");
     for (const char* name : {"/m.bsp", "/sub/M.bsp"}) WriteFile(src + name, map);
     ASSERT_TRUE(chmod((src + "/m.bsp").c_str(), 0444) == 0 && chmod(src.c_str(), 0555) == 0);
-    maps.insert(maps.begin(), {"-nopause", "-quiet", "-out", "../out"});
+    maps.insert(maps.begin(), {"-nopause", "-quiet"});
     RunResult r = RunTool(maps, src);
     chmod(src.c_str(), 0755);
     for (size_t at; (at = line.find("$S")) != std::string::npos;) line.replace(at, 2, ToolDir(src));
