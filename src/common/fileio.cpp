@@ -142,6 +142,8 @@ JournalFound FinishInterruptedWrite(const std::string& path, bool check_only) {
 ReplacementFile::ReplacementFile(const std::string& path, const ReplaceHow& how) : path_(path), how_(how) {
   pending_ = OpenSaveOf(path, how.follow_links);
   path_ = SavedPath(*pending_);
+  // What a killed save of this target left (an output's, say) goes first.
+  if (FileStatus status = RemoveLeftovers(*pending_); !status.ok()) Fail(status.text);
   if (FileStatus status = CreateNewFile(*pending_); !status.ok())
     throw FileFailure("Error writing " + path_ + ": cannot create a file in " + FolderOf(path_) + ": " +
                       status.text);
