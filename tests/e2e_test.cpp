@@ -469,23 +469,28 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     uid_t owner;
     int status;
     const char* check;  // a switch to run with
-    const char* why = ": the file is read-only";
+    const char* why = ": the file is read-only";  // $D: the map's folder
+    mode_t folder = 0777;
   } cases[] = {{"read-only own map", full, 0444, 65534, 1, "-nopause"},
                {"read-only own map, -check", full, 0444, 65534, 1, "-check"},
                {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied"},
                {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied"},
-               {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"}};
+               {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"},
+               {"own map in a folder it may not write, -check", full, 0644, 65534, 1, "-check",
+                ": cannot create a file in $D: Permission denied", 0755}};
   ToolForAnyUser tool;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string dir = MapDir(c.map), path = dir + "/m.bsp";
-    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.c_str(), c.folder), 0);
     ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
     ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
     RunResult r = RunTool({c.check, "-nopause", "m.bsp"}, dir, "", AsNobody());
     EXPECT_EQ(r.status, c.status);
     if (c.status == 1) {
-      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + c.why);
+      std::string why = c.why;
+      if (size_t at = why.find("$D"); at != std::string::npos) why.replace(at, 2, dir);
+      EXPECT_EQ(refusal::ErrorMessage(r), "Error writing " + path + why);
     }
     EXPECT_EQ(ReadFile(path), c.map);
     EXPECT_EQ(ListDir(dir), kJustTheMap);
