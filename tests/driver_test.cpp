@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/paths.h"
+#include "driver/run.h"
 #include "mapbuilder.h"
 #include "testutil.h"
 
@@ -115,14 +116,9 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       {{"--QUIET", "--nopause", "a", "b"},
        "$D/a.bsp: failed: " + NotFound("a.bsp") + "$D/b.bsp: failed: " + NotFound("b.bsp") + AllMissing("a.bsp", "b.bsp"), 1},
       {{"-CHECK", "start"}, kBanner + NotFound("start.bsp"), 1},
-      // The run ends while the arguments are read: no banner, no pause.
+      // The run ends while the arguments are read: no banner, no pause. (The
+      // other refusals of the walk: ArgumentsParseIntoOptionsOrARefusal.)
       {{"-nopausex"}, Unknown("-nopausex"), 1},
-      {{"start", "-verbose", "-nopause"}, Unknown("-verbose"), 1},
-      {{"-"}, Unknown("-"), 1},
-      {{"-logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
-      {{"start", "-nopause", "-LOGFILE"}, "Please specify a log file to use.\n\n" + kUsage, 1},
-      {{"--check", "--logfile"}, "Please specify a log file to use.\n\n" + kUsage, 1},
-      {{"start", "--OUT"}, "Please specify a folder to write the maps to.\n\n" + kUsage, 1},
       {{"-out", "none", "start"}, "Unable to write to folder $D/none: No such file or directory\n\n" + kUsage, 1},
       {{"-logfile", "missing/run", "start"}, BadLog("missing/run.log: No such file or directory"), 1},
       {{"start", "--HELP"}, kBanner + kUsage, 0},
@@ -142,6 +138,60 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
   }
+}
+
+// The walk of the arguments, in this process: the options it gives, or how
+// it ends, with the refusal the tool prints before its usage block.
+TEST(DriverTest, ArgumentsParseIntoOptionsOrARefusal) {
+  const std::string dir = std::filesystem::canonical(MakeTempDir()).string();
+  InDirectory in(dir);
+  const std::string kLog = "Please specify a log file to use.\n\n";
+  struct Case {
+    std::vector<std::string> args;
+    Walk walk;
+    std::string refusal;
+    std::vector<std::string> maps = {};  // "$D" stands for the working directory
+    std::string flags = "";              // p: no pause, c: -check, q: -quiet
+    std::string log = "", out = "";
+  };
+  const Case cases[] = {
+      {{"-nopausex"}, Walk::kFail, "Unknown switch '-nopausex'.\n\n"},
+      {{"start", "-verbose", "-nopause"}, Walk::kFail, "Unknown switch '-verbose'.\n\n", {"$D/start.bsp"}, "p"},
+      {{"-"}, Walk::kFail, "Unknown switch '-'.\n\n"},
+      {{"-logfile"}, Walk::kFail, kLog},
+      {{"start", "-nopause", "-LOGFILE"}, Walk::kFail, kLog, {"$D/start.bsp"}, "p"},
+      {{"--check", "--logfile"}, Walk::kFail, kLog, {}, "c"},
+      {{"start", "--OUT"}, Walk::kFail, "Please specify a folder to write the maps to.\n\n", {"$D/start.bsp"}},
+      // The first switch that ends the run decides how.
+      {{"-x", "-help", "-logfile"}, Walk::kFail, "Unknown switch '-x'.\n\n"},
+      {{"-version", "-x", "-?"}, Walk::kVersion, ""},
+      {{"-?", "start", "--Version"}, Walk::kHelp, "", {"$D/start.bsp"}},
+      {{"-NoPause", "--check", "-QUIET", "--logfile=run", "-out", "o", "a", "b.old"}, Walk::kRun, "",
+       {"$D/a.bsp", "$D/b.old"}, "pcq", "$D/run.log", "$D/o"},
+      {{"-logfile", "-nopause", "--out=", "--", "-check", "--"}, Walk::kRun, "", {"$D/-check.bsp", "$D/--.bsp"}, "",
+       "$D/-nopause.log", "$D/"},
+  };
+  for (const Case& c : cases) {
+    std::string args;
+    for (const auto& a : c.args) args += " " + a;
+    SCOPED_TRACE("args:" + args);
+    const auto expand = [&](std::string text) {
+      for (size_t at; (at = text.find("$D")) != std::string::npos;) text.replace(at, 2, dir);
+      return text;
+    };
+    Parsed parsed = ParseArguments(c.args);
+    EXPECT_EQ(parsed.walk, c.walk);
+    EXPECT_EQ(parsed.refusal, c.refusal);
+    std::vector<std::string> maps;
+    for (const auto& m : c.maps) maps.push_back(expand(m));
+    EXPECT_EQ(parsed.options.maps, maps);
+    std::string flags = std::string(parsed.options.pause ? "" : "p") + (parsed.options.check ? "c" : "") +
+                        (parsed.options.quiet ? "q" : "");
+    EXPECT_EQ(flags, c.flags);
+    EXPECT_EQ(parsed.options.log_name, expand(c.log));
+    EXPECT_EQ(parsed.options.out_dir, expand(c.out));
+  }
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
 }
 
 // The log gets exactly what the console shows from the moment it is opened,
