@@ -23,10 +23,6 @@
 #include "optimize/compact.h"
 #include "optimize/report.h"
 
-#ifndef FLATCULL_BUILD_DATE
-#define FLATCULL_BUILD_DATE __DATE__
-#endif
-
 namespace {
 
 void PrintUsage() {
