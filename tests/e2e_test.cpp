@@ -29,13 +29,6 @@ using refusal::Cull;
 using refusal::kJustTheMap;
 using refusal::MapDir;
 
-std::string Banner() {
-#ifndef FLATCULL_BUILD_DATE
-#define FLATCULL_BUILD_DATE __DATE__
-#endif
-  return std::string("\n\nTessavar by Orlwen, v1.5 (") + FLATCULL_BUILD_DATE + ")\nBased on code by Hollin Software\n";
-}
-
 // The usage table of the three-room sample map.
 const char kSampleTable[] =
     "\n"
@@ -506,17 +499,9 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
 // (see faultshim.cpp).
 std::function<void()> Meddling(const std::string& action, const std::string& fail = "") {
   return [action, fail] {
-    setenv("LD_PRELOAD", (std::string(MEDDLE_PATH) + (fail.empty() ? "" : ":" FAULTSHIM_PATH)).c_str(), 1);
-    setenv("FLATCULL_MEDDLE", action.c_str(), 1);
-    setenv("FLATCULL_FAIL", fail.c_str(), 1);
-    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-    setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    PreloadIntoTool(std::string(MEDDLE_PATH) + (fail.empty() ? "" : ":" FAULTSHIM_PATH),
+                    {{"FLATCULL_MEDDLE", action}, {"FLATCULL_FAIL", fail}});
   };
-}
-
-bool Preloadable() {
-  const char* runner = std::getenv("FLATCULL_TEST_RUNNER");
-  return !runner || !*runner;
 }
 
 // Another program changes or replaces the map after the tool read it, even
