@@ -282,8 +282,7 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& int
 // in the file.
 void Pause() {
   if (!ConsoleIsInteractive()) return;
-  TeePrint("\nPress a key to continue.\n");
-  WaitForKey();
+  WaitForKey([] { TeePrint("\nPress a key to continue.\n"); });
 }
 
 // Walks the arguments and checks what the run as a whole needs before any
