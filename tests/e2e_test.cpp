@@ -1,11 +1,16 @@
 // e2e_test.cpp: the built tool run on map files in scratch directories, as a
 // user runs it: exact console output, the rewritten file, and maps that must
 // be refused or saves that must fail without harming the map.
-#include <sys/resource.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <filesystem>
@@ -422,22 +427,33 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
   }
 }
 
-// What a rewrite must leave as it was: all that stat, getfacl, getfattr and
-// lsattr show of the file, but its size, its times and (renamed over) its
-// inode.
+// What a rewrite must leave as it was: the file's mode, owner, group and
+// links, every extended attribute with its value (ACLs are the
+// system.posix_acl_* ones, trusted.* shows to root) and its inode flags (as
+// chattr sets them); not its size, its times or (renamed over) its inode.
+// Read in this process, as getfacl, getfattr and lsattr read them.
 std::string Identity(const std::string& path) {
   struct stat st {};
-  stat(path.c_str(), &st);
+  EXPECT_EQ(lstat(path.c_str(), &st), 0);
   std::string id = "mode " + std::to_string(st.st_mode) + ", owner " + std::to_string(st.st_uid) + ":" +
                    std::to_string(st.st_gid) + ", links " + std::to_string(st.st_nlink) + "\n";
-  for (const std::vector<std::string>& command : {std::vector<std::string>{"getfacl", "-pn", path},
-                                                  {"getfattr", "-hd", "-m", "-", path},
-                                                  {"lsattr", path}}) {
-    RunResult r = RunCommand(command, "/");
-    EXPECT_EQ(r.status, 0) << command[0];
-    id += r.out;
+  std::string names(1 << 16, '\0');
+  ssize_t size = llistxattr(path.c_str(), names.data(), names.size());
+  EXPECT_GE(size, 0) << path;
+  std::vector<std::string> attributes;
+  for (size_t at = 0; at < static_cast<size_t>(std::max<ssize_t>(size, 0)); at = names.find('\0', at) + 1)
+    attributes.push_back(names.c_str() + at);
+  std::sort(attributes.begin(), attributes.end());
+  for (const std::string& name : attributes) {
+    std::string value(1 << 16, '\0');
+    ssize_t length = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    EXPECT_GE(length, 0) << name;
+    id += name + "=" + value.substr(0, static_cast<size_t>(std::max<ssize_t>(length, 0))) + "\n";
   }
-  return id;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), flags = 0;
+  EXPECT_TRUE(fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) << "inode flags of " << path;
+  if (fd >= 0) close(fd);
+  return id + "flags " + std::to_string(flags) + "\n";
 }
 
 // Only the bytes change, whether the new map is renamed over the old one or,
