@@ -4,7 +4,6 @@
 // scripts/cross-check.sh against the Windows exe under wine and the s390x
 // build under qemu.
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -231,21 +230,24 @@ TEST(HostTest, PauseWaitsForAKeyAtATerminal) {
     std::string shown;
     ReadUntil(master, "Press a key to continue.\r\n", shown);
     // The prompt comes once one key will do.
-    ASSERT_TRUE(shown.ends_with("\r\nPress a key to continue.\r\n")) << shown;
-    ASSERT_EQ(tcgetattr(terminal, &mode), 0);
+    EXPECT_TRUE(shown.ends_with("\r\nPress a key to continue.\r\n")) << shown;
+    EXPECT_EQ(tcgetattr(terminal, &mode), 0);
     EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), 0u) << "the terminal is still in line mode";
     if (c.signo)
       kill(child.pid, c.signo);
     else
       EXPECT_EQ(write(master, "x", 1), 1);
     EXPECT_EQ(WaitFor(child.pid), c.status);
-    // A tool that ended without waiting left the key unread.
-    int unread = -1;
-    EXPECT_TRUE(ioctl(terminal, FIONREAD, &unread) == 0 && unread == 0) << unread << " key(s) left unread";
     ASSERT_EQ(tcgetattr(terminal, &mode), 0);
     EXPECT_TRUE(mode.c_iflag == before.c_iflag && mode.c_oflag == before.c_oflag && mode.c_cflag == before.c_cflag &&
                 mode.c_lflag == before.c_lflag && std::memcmp(mode.c_cc, before.c_cc, sizeof mode.c_cc) == 0)
         << "the terminal's mode is not the one it had";
+    // A tool that ended without waiting left the key unread. Note: a read
+    // that finds nothing first takes in what the terminal has been sent.
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    mode.c_cc[VMIN] = mode.c_cc[VTIME] = 0;
+    char key = 0;
+    if (!c.signo) EXPECT_TRUE(tcsetattr(terminal, TCSANOW, &mode) == 0 && read(terminal, &key, 1) == 0) << key;
     close(terminal);
     close(master);
   }
