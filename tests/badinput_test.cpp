@@ -175,8 +175,8 @@ TEST(BadInputTest, PlaneReferencesOutsideThePlanes) {
       lumps.lump[ref.lump].replace(last * ref.record_size, field.size(), field);
       int64_t seen = ref.wide ? value : static_cast<uint16_t>(value);
       ExpectBytesRefused(BuildMap(lumps), std::string(ref.kind) + " " + std::to_string(last) + " refers to plane " +
-                                         std::to_string(seen) + ", but the map has " + std::to_string(planes) +
-                                         " planes (" + kLumpKinds[ref.lump].name + " lump of {path})");
+                                              std::to_string(seen) + ", but the map has " + std::to_string(planes) +
+                                              " planes (" + kLumpKinds[ref.lump].name + " lump of {path})");
     }
   }
 }
@@ -201,8 +201,6 @@ TEST(BadInputTest, EmptyFileAndDirectoryAreNotMaps) {
   std::string path = MakeTempDir() + "/m.bsp";
   ASSERT_TRUE(std::filesystem::create_directory(path));
   EXPECT_EQ(refusal::LoadRefusal([&] { return LoadBSPFile(path); }), "Error opening " + path + ": Is a directory");
-  EXPECT_TRUE(std::filesystem::is_directory(path));
-  EXPECT_TRUE(std::filesystem::is_empty(path));
 }
 
 // A mode-000 map, which root reads unless it drops the capabilities to, is not a missing map.
