@@ -1,9 +1,11 @@
 // common_test.cpp: message output to the console and the log, failures,
 // whole-file reading and the replacement of a file.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,14 +152,14 @@ TEST(FileIoTest, ReadWholeFileReturnsTheFilesBytes) {
 
 // What ReadWholeFile makes of path: "not found: " and what() for a
 // FileNotFound, the message of any other failure, or the size read. Runs in a
-// child process that an alarm ends should the read wait, as the open of a
-// FIFO without a writer would.
+// child process, so that a read that waits (as the open of a FIFO without a
+// writer would) hangs only the child, which the test's time limit then ends
+// (tests/CMakeLists.txt).
 std::string ReadOutcome(const std::string& path) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
   pid_t pid = fork();
   if (pid == 0) {
-    alarm(10);
     std::string outcome;
     try {
       outcome = "read " + std::to_string(ReadWholeFile(path).size) + " bytes";
@@ -218,14 +220,20 @@ TEST(ReplacementFileTest, InheritedIgnoredSighupStaysIgnoredThroughASave) {
     pid_t tool = getpid();
     if (terminal < 0) _exit(126);
     if (fork() == 0) {
-      alarm(60);
+      // Watches the folder and the tool: should the tool end without making
+      // its file, the watcher ends too.
+      int tool_ended = static_cast<int>(syscall(SYS_pidfd_open, tool, 0));
+      if (tool_ended < 0) _exit(1);
+      pollfd events_or_end[] = {{watch, POLLIN, 0}, {tool_ended, POLLIN, 0}};
       alignas(inotify_event) char events[4096];
-      for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+      while (poll(events_or_end, 2, -1) > 0 && !(events_or_end[1].revents & POLLIN)) {
+        ssize_t n = read(watch, events, sizeof events);
+        if (n <= 0) _exit(1);
         for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
           if (std::strstr(reinterpret_cast<inotify_event*>(p)->name, ".flatcull-")) {
             if (kill(tool, SIGHUP) != 0 || write(master, "\n", 1) != 1) _exit(1);
             // The terminal must outlive the tool's look at it.
-            while (kill(tool, 0) == 0) usleep(10000);
+            poll(&events_or_end[1], 1, -1);
             _exit(0);
           }
       }

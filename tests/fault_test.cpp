@@ -32,14 +32,9 @@ RunResult RunWithShim(const std::string& dir, const Shim& shim, std::string& log
   std::string log_path = dir + "/../fault.log";
   std::remove(log_path.c_str());
   RunResult r = refusal::Cull(dir, [&] {
-    setenv("LD_PRELOAD", FAULTSHIM_PATH, 1);
-    setenv("FLATCULL_FAIL", shim.fail, 1);
-    setenv("FLATCULL_SHORT", shim.cut, 1);
-    setenv("FLATCULL_FAIL_LOG", log_path.c_str(), 1);
-    // A sanitizer build's runtime must come first among the libraries; the
-    // shim is only a wrapper around libc and does not mind.
-    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-    setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    PreloadIntoTool(FAULTSHIM_PATH, {{"FLATCULL_FAIL", shim.fail},
+                                     {"FLATCULL_SHORT", shim.cut},
+                                     {"FLATCULL_FAIL_LOG", log_path}});
   });
   log = FileExists(log_path) ? ReadFile(log_path) : "";
   std::remove(log_path.c_str());
@@ -92,12 +87,6 @@ void ExpectSaved(const Shim& shim, const std::string& expected_log) {
   EXPECT_NE(r.out.find("\nOptimized!\n"), std::string::npos) << r.out;
   EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
   EXPECT_EQ(ListDir(dir), refusal::kJustTheMap);
-}
-
-bool Preloadable() {
-  // A runner (an emulator) would have the shim preloaded into itself.
-  const char* runner = std::getenv("FLATCULL_TEST_RUNNER");
-  return !runner || !*runner;
 }
 
 TEST(FaultTest, ReadingFailuresRefuseTheMap) {

@@ -1,19 +1,73 @@
-// refusal.h: checks shared by the tests that run the tool on maps it must
-// refuse, or whose save or load must fail: the map sits alone in a scratch
+// refusal.h: checks shared by the tests of maps the tool must refuse, or
+// whose save or load must fail. In the test process: the exact message that
+// loading and compacting the map's bytes raises, which the tool prints after
+// its error banner. Through the built tool: the map sits alone in a scratch
 // directory, and a refused run must end with status 1, the error banner and
 // a one-line message, leaving the directory exactly as it was.
 #pragma once
 
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "bsp/load.h"
+#include "common/console.h"
+#include "common/fileio.h"
+#include "optimize/compact.h"
 #include "testutil.h"
 
 namespace refusal {
+
+// The name the in-process checks give a map; "{path}" in a message stands
+// for it.
+inline const std::string kMapPath = "/maps/m.bsp";
+
+// Replaces every "{path}" in text with path.
+inline std::string WithPath(std::string text, const std::string& path) {
+  for (size_t at; (at = text.find("{path}")) != std::string::npos;) text.replace(at, 6, path);
+  return text;
+}
+
+// What the tool does to a map before its save, in this process: load (the
+// file at path, or bytes as if read from it) and compact the planes. Returns
+// the message of the MapFailure or FileFailure raised, which the tool prints
+// after its error banner; "" when the map is accepted.
+inline std::string LoadRefusal(const std::function<Map()>& load) {
+  try {
+    Map map = load();
+    CompactPlanes(map);
+  } catch (const MapFailure& failure) {
+    return failure.what();
+  } catch (const FileFailure& failure) {
+    return failure.what();
+  }
+  return "";
+}
+
+// LoadRefusal of bytes, as if read from the file kMapPath. They are copied
+// to a block of their exact size, so that AddressSanitizer sees a read past
+// the end.
+inline std::string BytesRefusal(const std::string& bytes) {
+  return LoadRefusal([&] {
+    FileBytes file;
+    file.data = std::make_unique<unsigned char[]>(bytes.size());
+    if (!bytes.empty()) std::memcpy(file.data.get(), bytes.data(), bytes.size());
+    file.size = static_cast<int32_t>(bytes.size());
+    return LoadBSPBytes(std::move(file), kMapPath);
+  });
+}
+
+// Expects bytes to be refused with exactly message ("{path}" standing for
+// the map's name), in this process.
+inline void ExpectBytesRefused(const std::string& bytes, const std::string& message) {
+  EXPECT_EQ(BytesRefusal(bytes), WithPath(message, kMapPath));
+}
 
 inline const std::string kErrorBanner = "\n************ ERROR ************\n";
 inline const std::vector<std::string> kJustTheMap = {"m.bsp"};
@@ -51,9 +105,7 @@ inline void ExpectRefused(const std::string& bytes, const std::string& message,
                           const std::function<void()>& before_exec = nullptr) {
   std::string dir = MapDir(bytes);
   std::string path = dir + "/m.bsp";
-  std::string expected = message;
-  if (size_t at = expected.find("{path}"); at != std::string::npos) expected.replace(at, 6, path);
-  EXPECT_EQ(ErrorMessage(Cull(dir, before_exec)), expected);
+  EXPECT_EQ(ErrorMessage(Cull(dir, before_exec)), WithPath(message, path));
   EXPECT_EQ(ReadFile(path), bytes);
   EXPECT_EQ(ListDir(dir), kJustTheMap);
 }

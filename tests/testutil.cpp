@@ -167,3 +167,21 @@ void WriteText(const std::string& path, const std::string& text) {
   for (char c : text) host += c == '\n' ? std::string("\r\n") : std::string(1, c);
   WriteFile(path, host);
 }
+
+std::string Banner() {
+  return "\n\nTessavar by Orlwen, v1.5 (" FLATCULL_BUILD_DATE ")\nBased on code by Hollin Software\n";
+}
+
+bool Preloadable() {
+  const char* runner = std::getenv("FLATCULL_TEST_RUNNER");
+  return !runner || !*runner;
+}
+
+void PreloadIntoTool(const std::string& libraries, const std::vector<std::pair<std::string, std::string>>& env) {
+  setenv("LD_PRELOAD", libraries.c_str(), 1);
+  for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+  // A sanitizer build's runtime must come first among the libraries; the
+  // preloaded ones only wrap libc calls and do not mind.
+  std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+  setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+}

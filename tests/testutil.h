@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct RunResult {
@@ -55,3 +56,15 @@ void WriteText(const std::string& path, const std::string& text);
 RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::string& stdin_text = "",
                      const std::function<void()>& before_exec = nullptr);
+
+// The banner the tool prints first, dated as the build dates it
+// (FLATCULL_BUILD_DATE, which CMake gives the tool and the tests alike).
+std::string Banner();
+
+// Whether a library preloaded into the tool reaches it: not when the tool
+// runs through FLATCULL_TEST_RUNNER (an emulator would get the library).
+bool Preloadable();
+
+// For RunTool's before_exec: preloads libraries (names joined with ':') into
+// the tool, and sets each of env's variables.
+void PreloadIntoTool(const std::string& libraries, const std::vector<std::pair<std::string, std::string>>& env);

@@ -43,8 +43,9 @@ FileBytes ReadMapFile(const std::string& path) {
 
 }  // namespace
 
-Map LoadBSPFile(const std::string& path) {
-  FileBytes bytes = ReadMapFile(path);
+Map LoadBSPFile(const std::string& path) { return LoadBSPBytes(ReadMapFile(path), path); }
+
+Map LoadBSPBytes(FileBytes bytes, const std::string& path) {
   if (bytes.size < kHeaderSize)
     FatalError("%s is too short to be a map: %i bytes, less than its %i-byte header", path.c_str(), bytes.size,
                kHeaderSize);

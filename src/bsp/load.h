@@ -23,3 +23,9 @@
 // a map file must be smaller than 2 GiB"); the other failures of the read
 // raise ReadWholeFile's FileFailure.
 Map LoadBSPFile(const std::string& path);
+
+// The checks and the map of LoadBSPFile, on bytes already read from the file
+// at path (which names the map in messages and in the map). Takes the bytes
+// over; raises a MapFailure for the first fault, as LoadBSPFile does, and
+// nothing else. Reads no file.
+Map LoadBSPBytes(FileBytes bytes, const std::string& path);

@@ -131,7 +131,7 @@ bool ConsoleIsInteractive() { return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_
 // the way out. A signal that arrives meanwhile restores the mode first and
 // then has its usual effect; one the process survives ends the wait, as do
 // the end of input and a hang-up. A stop and continue (Ctrl-Z, fg) does not.
-void WaitForKey() {
+void WaitForKey(const std::function<void()>& show_prompt) {
   bool terminal = tcgetattr(STDIN_FILENO, &mode_before) == 0;
   if (terminal) {
     one_key = mode_before;
@@ -142,6 +142,7 @@ void WaitForKey() {
     TakeStopSignals();
     tcsetattr(STDIN_FILENO, TCSANOW, &one_key);
   }
+  show_prompt();
   std::getchar();
   if (terminal) {
     // Note: this order. A SIGCONT after the mode is given back would put

@@ -53,7 +53,8 @@ bool ConsoleIsInteractive() { return ConsoleOf(stdin) != nullptr && ConsoleOf(st
 
 // A console returns a key as it is pressed; _getch gives a function or arrow
 // key as two codes, and both are taken so that neither is left behind.
-void WaitForKey() {
+void WaitForKey(const std::function<void()>& show_prompt) {
+  show_prompt();
   if (!ConsoleOf(stdin)) {
     std::getchar();
     return;

@@ -23,25 +23,7 @@
 #include "optimize/compact.h"
 #include "optimize/report.h"
 
-#ifndef FLATCULL_BUILD_DATE
-#define FLATCULL_BUILD_DATE __DATE__
-#endif
-
 namespace {
-
-struct Options {
-  bool pause = true;
-  bool check = false;
-  bool quiet = false;
-  std::vector<std::string> given;     // the map names as given
-  std::vector<std::string> maps;      // each as the tool opens it (the folder rule applied by Prepare)
-  std::vector<std::string> failures;  // for each map: why its argument names none (Prepare), or ""
-  std::string log_name;  // the name -logfile gave, as the log opens it
-  std::string out_dir;   // the folder -out gave; empty: each map is saved over itself
-};
-
-// How the walk of the arguments ends.
-enum class Walk { kRun, kHelp, kVersion, kFail };
 
 void PrintUsage() {
   TeePrint("usage: flatcull [-nopause] [-check] [-quiet] [-out DIR] [-logfile log_filename] [--] filename...\n\n");
@@ -89,14 +71,6 @@ void CloseLog() {
   UseLog(nullptr, "");
 }
 
-// What the arguments ask for: the options and how the walk ends, with the
-// refusal's message (the usage block follows it).
-struct Parsed {
-  Options options;
-  Walk walk = Walk::kRun;
-  std::string refusal;
-};
-
 // The value of a switch that takes one: after '=' in the same word, or the
 // next word. Null when there is none.
 const std::string* SwitchValue(const std::vector<std::string>& args, size_t& i, const std::string& inline_value,
@@ -104,6 +78,8 @@ const std::string* SwitchValue(const std::vector<std::string>& args, size_t& i, 
   if (has_inline) return &inline_value;
   return ++i < args.size() ? &args[i] : nullptr;
 }
+
+}  // namespace
 
 // Walks every argument before any map is touched, so that a mistyped switch
 // anywhere refuses the whole run. The first switch that ends the run decides
@@ -156,6 +132,8 @@ Parsed ParseArguments(const std::vector<std::string>& args) {
   }
   return parsed;
 }
+
+namespace {
 
 // What became of the maps of a run, for the summary and the status.
 struct Tally {
@@ -308,8 +286,7 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& int
 // in the file.
 void Pause() {
   if (!ConsoleIsInteractive()) return;
-  TeePrint("\nPress a key to continue.\n");
-  WaitForKey();
+  WaitForKey([] { TeePrint("\nPress a key to continue.\n"); });
 }
 
 // Replaces each folder among the maps with the maps it holds, and an

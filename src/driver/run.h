@@ -1,6 +1,42 @@
 // run.h: the command line and the run sequence.
 #pragma once
 
+#include <string>
+#include <vector>
+
+// What the command line asks for.
+struct Options {
+  bool pause = true;
+  bool check = false;
+  bool quiet = false;
+  std::vector<std::string> given;     // the map names as given
+  std::vector<std::string> maps;      // full names, each with .bsp added when it has no extension
+                                      // (then the folder rule applied, see RunFlatcull)
+  std::vector<std::string> failures;  // for each map: why its argument names none, or ""
+  std::string log_name;  // the name -logfile gave, as the log opens it
+  std::string out_dir;   // the folder -out gave; empty: each map is saved over itself
+};
+
+// How the walk of the arguments ends.
+enum class Walk { kRun, kHelp, kVersion, kFail };
+
+// What the arguments ask for: the options and how the walk ends, with the
+// refusal's message (the usage block follows it).
+struct Parsed {
+  Options options;
+  Walk walk = Walk::kRun;
+  std::string refusal;
+};
+
+// Reads the arguments (argv[0] left out) without touching anything: opens,
+// creates and prints nothing, and checks no file or folder. Every argument is
+// walked, so every map name is known; the first of -help, -version or a
+// mistake decides how the walk ends, and a mistake's message ("Unknown switch
+// '%s'.\n\n", or a switch without its value) goes in refusal. Names become
+// full names by the current folder: raises a MapFailure when that cannot be
+// fetched.
+Parsed ParseArguments(const std::vector<std::string>& args);
+
 // Walks every argument (argv[0] is not examined) before any map is touched,
 // prints the banner (with -quiet, only one line per map), runs load, report,
 // compaction and (unless -check, or nothing would change and there is no
