@@ -573,15 +573,14 @@ FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t of
   return failed;
 }
 
-// Note: removed through the handle that holds its lock, so that no other
-// run can take the journal between the close and the removal.
+// Note: removed by name while its handle still holds the lock, so that no
+// other run can take the journal between the close and the removal; not
+// through the handle, as wine would remove the name it was opened under,
+// before the move that made it the journal.
 FileStatus RemoveJournal(PendingSave& p) {
-  if (p.file != INVALID_HANDLE_VALUE) {
-    const bool removed = RemoveOnClose(p.file);
-    const FileStatus status = removed ? FileStatus{} : Failure();
-    CloseHandle(p.file);
-    p.file = INVALID_HANDLE_VALUE;
-    return status;
-  }
-  return DeleteFileW(NameOf(p, p.name + kJournalSuffix).c_str()) ? FileStatus{} : Failure();
+  const FileStatus status =
+      DeleteFileW(NameOf(p, p.name + kJournalSuffix).c_str()) ? FileStatus{} : Failure();
+  if (p.file != INVALID_HANDLE_VALUE) CloseHandle(p.file);
+  p.file = INVALID_HANDLE_VALUE;
+  return status;
 }
