@@ -54,6 +54,12 @@ struct Handle {
   ~Handle() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
+  // Hands the handle over: it is no longer closed here.
+  HANDLE Release() {
+    HANDLE kept = handle;
+    handle = INVALID_HANDLE_VALUE;
+    return kept;
+  }
 };
 
 int64_t TimeOf(const FILETIME& time) {
@@ -375,7 +381,7 @@ std::string FolderRefusal(const std::string& folder) {
   const DWORD attributes = GetFileAttributesW(FileApiName(folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return IsMissing(GetLastError()) ? std::strerror(ENOENT) : WindowsErrorText(GetLastError());
-  return attributes & FILE_ATTRIBUTE_DIRECTORY ? "" : std::strerror(ENOTDIR);
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "" : std::strerror(ENOTDIR);
 }
 
 // --- Saving
@@ -402,7 +408,7 @@ FileStatus OpenSave(const std::string& path, bool follow_links, std::unique_ptr<
   save->name = save->target.substr(slash == std::string::npos ? 0 : slash + 1);
   const DWORD attributes = GetFileAttributesW(FileApiName(save->folder.empty() ? "." : save->folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return Failure();
-  return attributes & FILE_ATTRIBUTE_DIRECTORY ? FileStatus{} : Failure(ERROR_DIRECTORY);
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileStatus{} : Failure(ERROR_DIRECTORY);
 }
 
 const std::string& SavedPath(const PendingSave& save) { return save.target; }
@@ -473,8 +479,7 @@ FileStatus OpenJournal(PendingSave& p, std::vector<unsigned char>& bytes, bool& 
     done += got;
   }
   found = true;
-  p.file = file.handle;
-  file.handle = INVALID_HANDLE_VALUE;
+  p.file = file.Release();
   return {};
 }
 
@@ -567,7 +572,7 @@ FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t of
   }
   SignalHold hold;
   if (CopyBytes(p.file, offset, target.handle, size, buffer) && EndWrite(target.handle, size)) return {};
-  const FileStatus failed = Failure();
+  FileStatus failed = Failure();
   restored = !old.empty() && WriteAt(target.handle, 0, old.data(), old.size()) &&
              EndWrite(target.handle, static_cast<int64_t>(old.size()));
   return failed;
@@ -578,8 +583,7 @@ FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t of
 // through the handle, as wine would remove the name it was opened under,
 // before the move that made it the journal.
 FileStatus RemoveJournal(PendingSave& p) {
-  const FileStatus status =
-      DeleteFileW(NameOf(p, p.name + kJournalSuffix).c_str()) ? FileStatus{} : Failure();
+  FileStatus status = DeleteFileW(NameOf(p, p.name + kJournalSuffix).c_str()) ? FileStatus{} : Failure();
   if (p.file != INVALID_HANDLE_VALUE) CloseHandle(p.file);
   p.file = INVALID_HANDLE_VALUE;
   return status;
