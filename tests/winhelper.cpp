@@ -1,23 +1,27 @@
 // winhelper.cpp (Windows only): a save interrupted by a console event, for
 // the WindowsTest suite, which runs this under wine.
-//   winhelper MAP EVENT|none
-// Starts a save of MAP, writes "pending" and reads a line. Then calls the
-// console handler with EVENT as the system would, tries to finish the save
-// on a thread of its own and ends: 0 when the save was held, 4 when the
-// handler would not let the process end, 5 when the save went on. With none
-// it ends with 3: no console event ended it.
+//   winhelper MAP EVENT[,EVENT...]|none
+// Takes the console events as the tool does, starts a save of MAP, writes
+// "pending" and reads a line. Then calls the console handler with each EVENT
+// in turn as the system would. Once it would let the process end, tries to
+// finish the save on a thread of its own and ends: 0 when the save was held,
+// 5 when it went on. When every event was only noted, finishes the save and
+// ends with 6 (7 if none was noted). With none it writes "noted" once a
+// first interrupt is, and ends with 3 if no second one ended it.
 //   winhelper -attributes FILE [N]   sets FILE's attributes to N; prints them
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include "common/fileio.h"
+#include "common/signals.h"
 
-// The console handler that a ReplacementFile arms (fileio_windows.cpp).
-int __stdcall OnConsoleEvent(unsigned long event);
+// The console handler that ArmSignals installs (signals_windows.cpp).
+BOOL WINAPI OnConsoleEvent(DWORD event);
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "-attributes") {
@@ -25,18 +29,35 @@ int main(int argc, char** argv) {
     return std::printf("%lu", GetFileAttributesA(argv[2])) < 0;
   }
   if (argc != 3) return 2;
-  ReplacementFile out(argv[1], nullptr);
+  ArmSignals();
+  ReplacementFile out(argv[1], ReplaceHow{});
   out.Write({{"partial", 7}});
   std::printf("pending\n");
   std::fflush(stdout);
+  if (std::string(argv[2]) == "none") {
+    // A console drops keys typed while it delivers an event: the test types
+    // the second Ctrl-C once the first is noted, while the read goes on.
+    std::thread([] {
+      while (!PendingInterrupt()) Sleep(10);
+      std::printf("noted\n");
+      std::fflush(stdout);
+    }).detach();
+    std::getchar();
+    return 3;
+  }
   std::getchar();
-  if (std::string(argv[2]) == "none") return 3;
-  if (OnConsoleEvent(std::stoul(argv[2]))) return 4;
+  bool ending = false;
+  for (size_t at = 0; !ending && at < std::strlen(argv[2]); at = std::strcspn(argv[2] + at, ",") + at + 1)
+    ending = !OnConsoleEvent(std::stoul(argv[2] + at));
+  if (!ending) {
+    out.Commit();
+    return PendingInterrupt() ? 6 : 7;
+  }
   std::atomic<bool> saved = false;
   std::thread([&] {
     try {
       out.Commit();
-    } catch (const MapFailure&) {
+    } catch (const FileFailure&) {
     }
     saved = true;
   }).detach();
