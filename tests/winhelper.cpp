@@ -2,7 +2,7 @@
 // the WindowsTest suite, which runs this under wine.
 //   winhelper MAP EVENT[,EVENT...]|none
 // Takes the console events as the tool does, starts a save of MAP, writes
-// "pending" and reads a line. Then calls the console handler with each EVENT
+// "pending" and waits for a file "go" beside it. Then calls the console handler with each EVENT
 // in turn as the system would. Once it would let the process end, tries to
 // finish the save on a thread of its own and ends: 0 when the save was held,
 // 5 when it went on. When every event was only noted, finishes the save and
@@ -22,6 +22,19 @@
 
 // The console handler that ArmSignals installs (signals_windows.cpp).
 BOOL WINAPI OnConsoleEvent(DWORD event);
+
+// Waits until the test puts a file "go" in the current folder, and removes
+// it. Note: not a key, which wine's console may drop while it switches the
+// terminal's mode.
+void AwaitGo() {
+  HANDLE change = FindFirstChangeNotificationW(L".", FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+  while (GetFileAttributesW(L"go") == INVALID_FILE_ATTRIBUTES) {
+    WaitForSingleObject(change, INFINITE);
+    FindNextChangeNotification(change);
+  }
+  FindCloseChangeNotification(change);
+  DeleteFileW(L"go");
+}
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "-attributes") {
@@ -45,7 +58,7 @@ int main(int argc, char** argv) {
     std::getchar();
     return 3;
   }
-  std::getchar();
+  AwaitGo();
   bool ending = false;
   for (size_t at = 0; !ending && at < std::strlen(argv[2]); at = std::strcspn(argv[2] + at, ",") + at + 1)
     ending = !OnConsoleEvent(std::stoul(argv[2] + at));

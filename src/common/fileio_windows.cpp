@@ -10,6 +10,8 @@
 // open and locked in the same way until the save ends.
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -548,7 +550,24 @@ FileStatus ReplaceByRename(PendingSave& p, const ReplaceHow& how) {
 
 // Note: the move renames the file while it is open (it is shared for
 // deletion), so that the lock stays.
+// A reader the map denies is denied its journal too: the journal gets the
+// map's own access list, inherited entries included, as its only one.
+DWORD GiveMapsAccessList(const PendingSave& p) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  DWORD error = GetNamedSecurityInfoW(FileApiName(p.target).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, &list, nullptr, &security);
+  if (error != ERROR_SUCCESS) return error;
+  std::wstring name = NameOf(p, p.new_name);
+  error = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                list, nullptr);
+  LocalFree(security);
+  return error;
+}
+
 FileStatus MakeJournal(PendingSave& p) {
+  if (DWORD error = GiveMapsAccessList(p); error != ERROR_SUCCESS) return Failure(error);
   if (!FlushFileBuffers(p.file)) return Failure();
   SignalHold hold;
   if (!MoveFileExW(NameOf(p, p.new_name).c_str(), NameOf(p, p.name + kJournalSuffix).c_str(), MOVEFILE_WRITE_THROUGH))
