@@ -27,6 +27,7 @@
 #include "common/fileio.h"
 #include "common/journal.h"
 #include "mapbuilder.h"
+#include "refusal.h"
 #include "testutil.h"
 
 namespace {
@@ -300,7 +301,7 @@ TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
   const std::string old_map(10000, 'o'), new_map(7000, 'n');
   const std::string torn = new_map.substr(0, 4096) + old_map.substr(4096);
   const std::string journal = JournalOf(old_map, new_map);
-  const char* changed = "Error writing {map}: it was changed after a write that was cut off; its journal {map}.flatcull-journal is kept";
+  const char* changed = "Error writing {path}: it was changed after a write that was cut off; its journal {path}.flatcull-journal is kept";
   const struct {
     const char* name;
     std::string map;      // "" for none
@@ -318,8 +319,8 @@ TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
       {"journal cut off, -check", old_map, journal.substr(0, 100), true, "none"},
       {"a block changed since", "x" + torn.substr(1), journal, false, changed},
       {"longer than either", old_map + "x", journal, false, changed},
-      {"map gone", "", journal, false, "{map} is missing; its journal {map}.flatcull-journal is kept"},
-      {"held by another run", old_map, journal, false, "Error opening {map}: being saved by another run"},
+      {"map gone", "", journal, false, "{path} is missing; its journal {path}.flatcull-journal is kept"},
+      {"held by another run", old_map, journal, false, "Error opening {path}: being saved by another run"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,9 +337,7 @@ TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
       outcome = failure.what();
     }
     if (holder >= 0) close(holder);
-    std::string expected = c.outcome;
-    for (size_t at; (at = expected.find("{map}")) != std::string::npos;) expected.replace(at, 5, map);
-    EXPECT_EQ(outcome, expected);
+    EXPECT_EQ(outcome, refusal::WithPath(c.outcome, map));
     EXPECT_EQ(c.map.empty() ? "" : ReadFile(map), outcome == "finished" ? new_map : c.map);
     // Only a run that may change things, and succeeds, removes the journal and the leftover.
     std::vector<std::string> names = {"m.bsp", "m.bsp.flatcull-Ab3xYz", "m.bsp.flatcull-journal"};

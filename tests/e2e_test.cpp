@@ -364,18 +364,18 @@ TEST(EndToEndTest, NothingPlantedIsFollowed) {
     const char* line;   // $S: src, $O: out
     std::vector<std::pair<std::string, std::string>> files;  // what they hold after; "" for none
   } cases[] = {
-      {"a link to another's file", "echo secret > victim && ln -s ../victim out/m.bsp", {"-out", "../out", "m"},
+      {"a link to another's file", "echo secret > victim && ln -s ../victim out/m.bsp", {"-nopause", "-out", "../out", "m"},
        "Error writing $O/m.bsp: it is a symbolic link, which -out does not follow", {{"victim", "secret\n"}}},
-      {"a dangling link", "ln -s ../made.bsp out/m.bsp", {"-out", "../out", "m"},
+      {"a dangling link", "ln -s ../made.bsp out/m.bsp", {"-nopause", "-out", "../out", "m"},
        "Error writing $O/m.bsp: it is a symbolic link, which -out does not follow", {{"made.bsp", ""}}},
-      {"a folder", "mkdir out/m.bsp", {"-out", "../out", "m"}, "Error writing $O/m.bsp: not a regular file", {}},
-      {"a hard-linked copy of the map", "ln src/m.bsp out/m.bsp", {"-out", "../out", "m"},
+      {"a folder", "mkdir out/m.bsp", {"-nopause", "-out", "../out", "m"}, "Error writing $O/m.bsp: not a regular file", {}},
+      {"a hard-linked copy of the map", "ln src/m.bsp out/m.bsp", {"-nopause", "-out", "../out", "m"},
        "Error writing $O/m.bsp: it is the map $S/m.bsp of this run", {}},
-      {"the log as the output", "", {"-logfile", "../out/m.bsp", "-out", "../out", "m"},
+      {"the log as the output", "", {"-nopause", "-logfile", "../out/m.bsp", "-out", "../out", "m"},
        "Unable to open log file $O/m.bsp: it is the output $O/m.bsp", {{"out/m.bsp", ""}}},
-      {"a log that is a missing map", "", {"-logfile", "nx.bsp", "nx.bsp"},
+      {"a log that is a missing map", "", {"-nopause", "-logfile", "nx.bsp", "nx.bsp"},
        "Unable to open log file $S/nx.bsp: it is the map $S/nx.bsp", {{"src/nx.bsp", ""}}},
-      {"an append-only folder", "chattr +a src", {"m"},
+      {"an append-only folder", "chattr +a src", {"-nopause", "m"},
        "Error writing $S/m.bsp: cannot create a file in $S: the folder is append-only", {}},
   };
   for (const auto& c : cases) {
@@ -385,9 +385,7 @@ TEST(EndToEndTest, NothingPlantedIsFollowed) {
     fs::create_directory(root + "/out");
     WriteFile(src + "/m.bsp", map);
     ASSERT_EQ(RunCommand({"sh", "-c", c.setup}, root).status, 0);
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), {"-nopause", "-quiet"});
-    RunResult r = RunTool(args, src);
+    RunResult r = RunTool(c.args, src);
     RunCommand({"chattr", "-a", "src"}, root);
     std::string line = c.line;
     for (const auto& [key, value] : {std::pair<std::string, std::string>{"$O", src + "/../out"}, {"$S", src}})

@@ -10,8 +10,9 @@
 // open and locked in the same way until the save ends.
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -551,13 +552,19 @@ FileStatus ReplaceByRename(PendingSave& p, const ReplaceHow& how) {
 // Note: the move renames the file while it is open (it is shared for
 // deletion), so that the lock stays.
 // A reader the map denies is denied its journal too: the journal gets the
-// map's own access list, inherited entries included, as its only one.
+// map's own access list, inherited entries included, as its only one, or,
+// when that cannot be read, one that lets only its owner in.
 DWORD GiveMapsAccessList(const PendingSave& p) {
   PACL list = nullptr;
   PSECURITY_DESCRIPTOR security = nullptr;
   DWORD error = GetNamedSecurityInfoW(FileApiName(p.target).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                       nullptr, nullptr, &list, nullptr, &security);
-  if (error != ERROR_SUCCESS) return error;
+  BOOL present = FALSE, defaulted = FALSE;
+  if (error != ERROR_SUCCESS &&
+      (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1, &security,
+                                                             nullptr) ||
+       !GetSecurityDescriptorDacl(security, &present, &list, &defaulted)))
+    return GetLastError();
   std::wstring name = NameOf(p, p.new_name);
   error = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
