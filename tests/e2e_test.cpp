@@ -405,10 +405,9 @@ TEST(EndToEndTest, FolderStandsForItsMaps) {
   std::string dir = fs::canonical(MakeTempDir()).string(), d = ToolDir(dir);
   fs::create_directories(dir + "/x/sub");
   fs::create_directory(dir + "/empty");
-  WriteFile(dir + "/x/b.bsp", BuildSampleMap());
-  WriteFile(dir + "/x/A.BSP", BuildMap(SampleMapLumps(1, true)));
-  WriteFile(dir + "/x/sub/c.bsp", BuildSampleMap());
-  WriteFile(dir + "/x/notes.txt", "notes");
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"b.bsp", BuildSampleMap()},
+                                    {"A.BSP", BuildMap(SampleMapLumps(1, true))}, {"sub/c.bsp", BuildSampleMap()}, {"notes.txt", "notes"}})
+    WriteFile(dir + "/x/" + name, bytes);
   RunResult r = RunTool({"-nopause", "-quiet", "x/", "empty"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, d + "/x/A.BSP: planes 12 -> 12, bytes 2892 -> 2892, already compact\n" + d +

@@ -42,9 +42,7 @@ inline std::string LoadRefusal(const std::function<Map()>& load) {
   try {
     Map map = load();
     CompactPlanes(map);
-  } catch (const MapFailure& failure) {
-    return failure.what();
-  } catch (const FileFailure& failure) {
+  } catch (const std::runtime_error& failure) {  // a MapFailure or a FileFailure
     return failure.what();
   }
   return "";
