@@ -236,6 +236,7 @@ ReplaceHow CheckedWay(const Map& map, const SavePlan& plan) {
 std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
                                 const std::string& log, std::string& log_refusal) {
   std::vector<FileKey> map_keys;
+  map_keys.reserve(maps.size());
   for (const std::string& map : maps) map_keys.push_back(KeyOf(map, true));
   const std::optional<FileKey> log_key = log.empty() ? std::nullopt : std::optional(KeyOf(log, true));
   const FileKey out_key = out_dir.empty() ? FileKey{} : KeyOf(out_dir, true);

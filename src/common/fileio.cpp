@@ -139,8 +139,8 @@ JournalFound FinishInterruptedWrite(const std::string& path, bool check_only) {
   return outcome;
 }
 
-ReplacementFile::ReplacementFile(const std::string& path, const ReplaceHow& how) : path_(path), how_(how) {
-  pending_ = OpenSaveOf(path, how.follow_links);
+ReplacementFile::ReplacementFile(const std::string& path, const ReplaceHow& how)
+    : how_(how), pending_(OpenSaveOf(path, how.follow_links)) {
   path_ = SavedPath(*pending_);
   // What a killed save of this target left (an output's, say) goes first.
   if (FileStatus status = RemoveLeftovers(*pending_); !status.ok()) Fail(status.text);

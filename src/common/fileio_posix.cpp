@@ -609,7 +609,7 @@ FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t of
   }
   SignalHold hold;
   if (CopyBytes(p.file_fd, offset, target.fd, size, buffer) && EndWrite(target.fd, size, st, capability)) return {};
-  const FileStatus failed = Failure();
+  FileStatus failed = Failure();
   restored = !old.empty() && WriteAll(target.fd, old) &&
              EndWrite(target.fd, static_cast<int64_t>(old.size()), st, capability);
   return failed;

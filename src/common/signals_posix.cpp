@@ -84,7 +84,9 @@ void EndByInterrupt(int signo) {
   sigaddset(&just, signo);
   sigprocmask(SIG_UNBLOCK, &just, nullptr);
   raise(signo);
-  _exit(128 + signo);  // not reached: the default action of an interrupt ends the process
+  // Not reached: an interrupt's default action ends the process.
+  // cppcheck-suppress unreachableCode
+  _exit(128 + signo);
 }
 
 void RecordNewFile(intptr_t folder, const char* name) {

@@ -48,6 +48,8 @@ void RestoreModeOnStop(int signo) {
   tcsetattr(STDIN_FILENO, TCSANOW, &mode_before);
   sigaction(signo, &action_before[signo], nullptr);
   raise(signo);
+  // raise returns here: the stop waits until this handler has returned.
+  // cppcheck-suppress unreachableCode
   errno = saved_errno;
 }
 

@@ -247,7 +247,7 @@ void RunJob(const std::string& map_name, const std::string& named_none, const Sa
 // The counts, then each map that failed and why. When maps failed, the
 // totals say they are of the maps handled.
 void PrintSummary(const Tally& t, bool check) {
-  const size_t handled = static_cast<size_t>(t.changed + t.compact);
+  const size_t handled = static_cast<size_t>(t.changed) + static_cast<size_t>(t.compact);
   TeePrint("\n%zu maps: %d %s, %d already compact, %zu failed. Planes: %lld before, %lld after. "
            "Bytes: %lld before, %lld after",
            handled + t.failed.size(), t.changed, check ? "would be rewritten" : "rewritten", t.compact,
