@@ -15,6 +15,7 @@
 #include "driver/paths.h"
 #include "driver/run.h"
 #include "mapbuilder.h"
+#include "refusal.h"
 #include "testutil.h"
 
 namespace {
@@ -93,6 +94,8 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       {{"a.b\\start", "-nopause"}, kBanner + NotFound(ToolIsWindowsExe() ? "a.b/start.bsp" : "a.b\\start"), 1},
       {{"100%d/a", "-nopause"}, kBanner + NotFound("100%d/a.bsp"), 1},
       {{"/no/such/dir/a", "-nopause"}, kBanner + "File '/no/such/dir/a.bsp' not found.\n", 1},
+      // Windows leaves a pattern that matches nothing as it was typed.
+      {{"*.bsp"}, kBanner + (ToolIsWindowsExe() ? refusal::kErrorBanner + "No file matches *.bsp\n" : NotFound("*.bsp")), 1},
       // Several maps: each named before its own output, then the summary.
       {{"first", "second", "-nopause"},
        kBanner + "\n==== Map 1 of 2: $D/first.bsp\n" + NotFound("first.bsp") + "\n==== Map 2 of 2: $D/second.bsp\n" +
