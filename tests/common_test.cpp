@@ -278,12 +278,10 @@ TEST(ReplacementFileTest, SighupDuringASaveLeavesNoNewFile) {
 // A journal of a write of new over old, as the save makes it.
 std::string JournalOf(const std::string& old_bytes, const std::string& new_bytes) {
   unsigned char header[kJournalHeaderSize];
-  JournalSumsPtr sums = StartJournal(static_cast<int64_t>(new_bytes.size()), static_cast<int64_t>(old_bytes.size()),
-                                     header);
+  JournalSumsPtr sums = StartJournal(std::ssize(new_bytes), std::ssize(old_bytes), header);
   AddToJournal(*sums, new_bytes.data(), new_bytes.size());
-  const auto* old = reinterpret_cast<const unsigned char*>(old_bytes.data());
-  return std::string(reinterpret_cast<char*>(header), sizeof header) + new_bytes +
-         EndJournal(*sums, {old, old_bytes.size()});
+  const std::string end = EndJournal(*sums, {reinterpret_cast<const unsigned char*>(old_bytes.data()), old_bytes.size()});
+  return std::string(reinterpret_cast<char*>(header), sizeof header) + new_bytes + end;
 }
 
 // What a run finds beside a map after a write in place was cut off: each

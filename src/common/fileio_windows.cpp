@@ -385,11 +385,40 @@ FileFacts LookAtFile(const std::string& path, bool follow_links) {
 
 // Note: Windows has no folder permission that this could read; the creation
 // of the new file tells.
+namespace {
+
+// Whether the folder's access list denies this user adding a file to it.
+// Note: false when that cannot be told; the save then says what fails.
+bool DeniesNewFiles(const std::string& folder) {
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (GetNamedSecurityInfoW(FileApiName(folder).c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr, &security) != ERROR_SUCCESS)
+    return false;
+  HANDLE token = nullptr;
+  BOOL allowed = TRUE;
+  if (ImpersonateSelf(SecurityImpersonation)) {
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+      GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+      PRIVILEGE_SET privileges;
+      DWORD size = sizeof privileges, granted = 0;
+      if (!AccessCheck(security, token, FILE_ADD_FILE, &mapping, &privileges, &size, &granted, &allowed)) allowed = TRUE;
+      CloseHandle(token);
+    }
+    RevertToSelf();
+  }
+  LocalFree(security);
+  return !allowed;
+}
+
+}  // namespace
+
 std::string FolderRefusal(const std::string& folder) {
   const DWORD attributes = GetFileAttributesW(FileApiName(folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return IsMissing(GetLastError()) ? std::strerror(ENOENT) : WindowsErrorText(GetLastError());
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "" : std::strerror(ENOTDIR);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return std::strerror(ENOTDIR);
+  return DeniesNewFiles(folder) ? WindowsErrorText(ERROR_ACCESS_DENIED) : "";
 }
 
 // --- Saving
