@@ -46,6 +46,11 @@ for doc in packaging/flatcull.1 packaging/README-windows.txt README.md; do
   done
 done
 
+# Every exit status, -check's 2 included, in the manual and the Windows read-me.
+for doc in packaging/flatcull.1 packaging/README-windows.txt; do
+  [[ $(Flatten "$src/$doc") =~ [^0-9]2\ (\.B\ )?[Ww]ith\ (\.BR\ )?-check ]] || Fail "$doc does not give -check's status 2"
+done
+
 # The writing order, by lump name, from the offsets in the written header
 # ("offset length" per lump, in lump index order), in the manual and the
 # README. Roff macro names are dropped first, then everything but the words.
