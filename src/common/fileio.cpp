@@ -5,9 +5,12 @@
 // removes a new file that was not committed.
 #include "common/fileio.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "common/fileio_platform.h"
 #include "common/journal.h"
@@ -78,6 +81,36 @@ std::string NameInFolder(const std::string& path) {
 }
 
 std::string JournalPathOf(const std::string& path) { return path + ".flatcull-journal"; }
+
+namespace {
+
+const char kNewSuffix[] = ".flatcull-";
+constexpr size_t kLetters = 6;
+constexpr size_t kLongestName = 255;
+
+bool IsLetterOrDigit(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+}  // namespace
+
+std::string NewFilePrefix(const std::string& name) {
+  size_t keep = std::min(name.size(), kLongestName - (sizeof kNewSuffix - 1) - kLetters);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return name.substr(0, keep) + kNewSuffix;
+}
+
+std::string FreshName(const std::string& name) {
+  static std::minstd_rand random(std::random_device{}() ^
+                                 static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string fresh = NewFilePrefix(name);
+  for (size_t i = 0; i < kLetters; ++i) fresh += kAlphabet[random() % (sizeof kAlphabet - 1)];
+  return fresh;
+}
+
+bool IsNewFileOf(const std::string& entry, const std::string& prefix) {
+  return entry.size() == prefix.size() + kLetters && entry.starts_with(prefix) &&
+         std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(prefix.size()), entry.end(), IsLetterOrDigit);
+}
 
 namespace {
 

@@ -46,6 +46,16 @@ FileStatus ReadSome(FileHandle file, unsigned char* dest, size_t length, size_t&
 
 void CloseFile(FileHandle file);
 
+// --- The names of the files a save creates beside its target: the
+// target's name (cut at a character's start so that the whole fits in 255
+// bytes), ".flatcull-" and six letters or digits.
+
+std::string NewFilePrefix(const std::string& name);
+// The prefix and six random letters or digits.
+std::string FreshName(const std::string& name);
+// Whether entry is a name FreshName gives for a target whose prefix is prefix.
+bool IsNewFileOf(const std::string& entry, const std::string& prefix);
+
 // --- Saving
 // A save of one target: its folder is opened once, and every later step
 // works through it, so that a folder moved meanwhile still gets the files.

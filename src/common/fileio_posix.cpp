@@ -26,7 +26,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <random>
 
 #include "common/fileio_platform.h"
 #include "common/signals.h"
@@ -44,8 +43,6 @@ struct PendingSave {
 namespace {
 
 const char kJournalSuffix[] = ".flatcull-journal";
-const char kNewSuffix[] = ".flatcull-";
-constexpr size_t kLetters = 6;
 
 FileStatus Failure(int error = errno) {
   return FileStatus::Failed(error == ENOENT || error == ENOTDIR ? FileStatus::kMissing : FileStatus::kOther, error,
@@ -92,27 +89,6 @@ std::string ResolveLinks(const std::string& path) {
       resolved.replace(slash + 1, std::string::npos, link);
   }
   return resolved;
-}
-
-// The start of the names of the target's new files: its name, cut where
-// the suffix and the letters would not fit in a name.
-std::string NewFilePrefix(const std::string& name) {
-  return name.substr(0, std::min(name.size(), size_t{NAME_MAX} - (sizeof kNewSuffix - 1) - kLetters)) + kNewSuffix;
-}
-
-// A new file's name: the prefix and six random letters.
-std::string FreshName(const std::string& name) {
-  static std::minstd_rand random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::string fresh = NewFilePrefix(name);
-  for (size_t i = 0; i < kLetters; ++i) fresh += kAlphabet[random() % (sizeof kAlphabet - 1)];
-  return fresh;
-}
-
-bool IsNewFileOf(const std::string& entry, const std::string& prefix) {
-  if (entry.size() != prefix.size() + kLetters || entry.compare(0, prefix.size(), prefix) != 0) return false;
-  return std::all_of(entry.begin() + static_cast<long>(prefix.size()), entry.end(),
-                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
 // An unnamed file can be linked in only through /proc (or with a

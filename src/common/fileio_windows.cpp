@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include "common/fileio_platform.h"
 #include "common/signals.h"
@@ -35,8 +34,6 @@ struct PendingSave {
 namespace {
 
 const char kJournalSuffix[] = ".flatcull-journal";
-const char kNewSuffix[] = ".flatcull-";
-constexpr size_t kLetters = 6;
 
 bool IsMissing(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH;
@@ -141,21 +138,6 @@ std::string ResolveLinks(const std::string& path) {
 
 
 std::wstring NameOf(const PendingSave& p, const std::string& name) { return FileApiName(p.folder + name); }
-
-// A new file's name: the target's name, .flatcull- and six random letters.
-std::string FreshName(const std::string& name) {
-  static std::minstd_rand random(static_cast<unsigned>(GetTickCount64() ^ (uint64_t{GetCurrentProcessId()} << 16)));
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::string fresh = name + kNewSuffix;
-  for (size_t i = 0; i < kLetters; ++i) fresh += kAlphabet[random() % (sizeof kAlphabet - 1)];
-  return fresh;
-}
-
-bool IsNewFileOf(const std::string& entry, const std::string& prefix) {
-  if (entry.size() != prefix.size() + kLetters || entry.compare(0, prefix.size(), prefix) != 0) return false;
-  return std::all_of(entry.begin() + static_cast<long>(prefix.size()), entry.end(),
-                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
-}
 
 // Locks the whole of a file for this handle alone; false when another holds it.
 bool LockWhole(HANDLE file) {
@@ -460,7 +442,7 @@ FileStatus RemoveLeftovers(PendingSave& p) {
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return Failure();
-  const std::string prefix = p.name + kNewSuffix;
+  const std::string prefix = NewFilePrefix(p.name);
   do {
     const std::string name = Utf8FromWide(entry.cFileName);
     if (!IsNewFileOf(name, prefix) ||
