@@ -175,6 +175,7 @@ TEST(FaultTest, FailedWriteInPlaceLeavesTheOldMapOrItsJournal) {
     using Names = std::vector<std::string>;
     EXPECT_EQ(ListDir(dir), (journal ? Names{"m.bsp", "m.bsp.flatcull-journal", "other.bsp"} : Names{"m.bsp", "other.bsp"}));
     if (!journal) continue;
+    EXPECT_EQ(std::filesystem::status(dir + "/m.bsp.flatcull-journal").permissions(), std::filesystem::perms(0600));
     r = RunWithShim(dir, {"", ""}, log);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(Expand("Finished the save of {path} that was cut off, from its journal {path}", dir)),
