@@ -176,6 +176,9 @@ TEST(FaultTest, FailedWriteInPlaceLeavesTheOldMapOrItsJournal) {
     EXPECT_EQ(ListDir(dir), (journal ? Names{"m.bsp", "m.bsp.flatcull-journal", "other.bsp"} : Names{"m.bsp", "other.bsp"}));
     if (!journal) continue;
     EXPECT_EQ(std::filesystem::status(dir + "/m.bsp.flatcull-journal").permissions(), std::filesystem::perms(0600));
+    r = RunTool({"-check", "-quiet", "-nopause", "m.bsp"}, dir);  // reports it, and changes nothing
+    EXPECT_TRUE(r.status == 2 && r.out == Expand("{path} has a journal of a save that was cut off, {path}.flatcull-journal: "
+                                                 "a run without -check finishes it\n{path}: would be rewritten\n", dir)) << r.out;
     r = RunWithShim(dir, {"", ""}, log);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(Expand("Finished the save of {path} that was cut off, from its journal {path}", dir)),

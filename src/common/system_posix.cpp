@@ -33,11 +33,14 @@ bool taken[NSIG];
 // Note: only async-signal-safe calls here. The signal stays blocked until the
 // handler returns, and is then delivered again to the action it had before
 // the wait: the default one ends the process, the save's own cleans up first.
+// Its process ends, writing no coverage data.
+// GCOVR_EXCL_START
 void RestoreModeOnSignal(int signo) {
   tcsetattr(STDIN_FILENO, TCSANOW, &mode_before);
   sigaction(signo, &action_before[signo], nullptr);
   raise(signo);
 }
+// GCOVR_EXCL_STOP
 
 // Note: only async-signal-safe calls here. The shell keeps the stopped job's
 // terminal in whatever mode it finds, so the mode is given back before the
