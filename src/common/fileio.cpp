@@ -175,8 +175,10 @@ JournalFound FinishInterruptedWrite(const std::string& path, bool check_only) {
 ReplacementFile::ReplacementFile(const std::string& path, const ReplaceHow& how)
     : how_(how), pending_(OpenSaveOf(path, how.follow_links)) {
   path_ = SavedPath(*pending_);
-  // What a killed save of this target left (an output's, say) goes first.
-  if (FileStatus status = RemoveLeftovers(*pending_); !status.ok()) Fail(status.text);
+  // What a killed save of an output left goes first; a map's own leftovers
+  // went as its journal was looked for (FinishInterruptedWrite).
+  if (FileStatus status = how.follow_links ? FileStatus{} : RemoveLeftovers(*pending_); !status.ok())
+    Fail(status.text);
   if (FileStatus status = CreateNewFile(*pending_); !status.ok())
     throw FileFailure("Error writing " + path_ + ": cannot create a file in " + FolderOf(path_) + ": " +
                       status.text);
