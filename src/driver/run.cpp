@@ -263,8 +263,8 @@ void PrintSummary(const Tally& t, bool check) {
 // Runs every map in turn; with several, each map's name comes before its
 // table (not with -quiet) and a summary after the last. An interrupt ends
 // the batch once the map in progress is done, and the summary says how many
-// were left. Returns the run's status; interrupt gets the interrupt, or 0.
-int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& interrupt) {
+// were left. Returns the run's status.
+int RunMaps(const Options& options, const std::vector<SavePlan>& plans) {
   Tally tally;
   const size_t count = options.maps.size();
   size_t done = 0;
@@ -273,9 +273,9 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans, int& int
     if (count > 1 && !options.quiet) TeePrint("\n==== Map %zu of %zu: %s\n", done + 1, count, map.c_str());
     RunJob(map, options.failures[done], plans[done], options, tally);
   }
-  interrupt = PendingInterrupt();
-  if (count > 1 || interrupt) PrintSummary(tally, options.check);
-  if (interrupt) TeePrint("Interrupted: %zu of %zu maps were not processed.\n", count - done, count);
+  const bool interrupted = PendingInterrupt() != 0;
+  if (count > 1 || interrupted) PrintSummary(tally, options.check);
+  if (interrupted) TeePrint("Interrupted: %zu of %zu maps were not processed.\n", count - done, count);
   if (!tally.failed.empty()) return 1;
   return options.check && tally.changed > 0 ? 2 : 0;
 }
@@ -352,7 +352,7 @@ int RunFlatcull(int argc, char** argv) {
   Options options;
   std::vector<SavePlan> plans;
   Walk walk = Prepare(argc, argv, options, plans);
-  int status = 0, interrupt = 0;
+  int status = 0;
   if (walk == Walk::kFail) {
     status = 1;
   } else if (walk == Walk::kVersion) {
@@ -366,11 +366,11 @@ int RunFlatcull(int argc, char** argv) {
       TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
       PrintUsage();
     } else {
-      status = RunMaps(options, plans, interrupt);
+      status = RunMaps(options, plans);
     }
-    interrupt = PendingInterrupt();
+    const bool interrupted = PendingInterrupt() != 0;
     DisarmSignals();
-    if (options.pause && !interrupt) Pause();
+    if (options.pause && !interrupted) Pause();
   }
   if (LogWriteFailed()) status = 1;
   CloseLog();
