@@ -25,7 +25,7 @@
 
 #include "common/console.h"
 #include "common/fileio.h"
-#include "common/journal.h"
+#include "save/transaction.h"
 #include "mapbuilder.h"
 #include "refusal.h"
 #include "testutil.h"
@@ -263,7 +263,7 @@ TEST(ReplacementFileTest, SighupDuringASaveLeavesNoNewFile) {
   WriteFile(target, "old");
   pid_t pid = fork();
   if (pid == 0) {
-    ReplacementFile out(target, ReplaceHow{});
+    ReplacementFile out(target, 0644);
     out.Write({{"new", 3}});
     std::raise(SIGHUP);
     std::_Exit(0);
@@ -273,72 +273,6 @@ TEST(ReplacementFileTest, SighupDuringASaveLeavesNoNewFile) {
   EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGHUP) << "wait status " << wstatus;
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{"m.bsp"});
   EXPECT_EQ(ReadFile(target), "old");
-}
-
-// A journal of a write of new over old, as the save makes it.
-std::string JournalOf(const std::string& old_bytes, const std::string& new_bytes) {
-  unsigned char header[kJournalHeaderSize];
-  JournalSumsPtr sums = StartJournal(std::ssize(new_bytes), std::ssize(old_bytes), header);
-  AddToJournal(*sums, new_bytes.data(), new_bytes.size());
-  const std::string end = EndJournal(*sums, {reinterpret_cast<const unsigned char*>(old_bytes.data()), old_bytes.size()});
-  return std::string(reinterpret_cast<char*>(header), sizeof header) + new_bytes + end;
-}
-
-// What a run finds beside a map after a write in place was cut off: each
-// state the write may leave is finished from the journal; a journal cut off
-// before it was durable goes; a map changed since, or gone, keeps its
-// journal; -check only reports; a journal another run holds fails the map.
-TEST(JournalTest, NextRunFinishesWhatTheWriteLeft) {
-  const std::string old_map(10000, 'o'), new_map(7000, 'n');
-  const std::string torn = new_map.substr(0, 4096) + old_map.substr(4096);
-  const std::string journal = JournalOf(old_map, new_map);
-  // Its header is little-endian on every host, with the new length, then the old.
-  EXPECT_EQ(JournalOf(std::string(5, 'o'), "nn").substr(0, kJournalHeaderSize),
-            std::string("FCJOURNL\x01\0\0\0\0\x10\0\0\x02\0\0\0\0\0\0\0\x05\0\0\0\0\0\0\0", 32));
-  const char* changed = "Error writing {path}: it was changed after a write that was cut off; its journal {path}.flatcull-journal is kept";
-  const struct {
-    const char* name;
-    std::string map;      // "" for none
-    std::string journal;  // its bytes
-    bool check;
-    const char* outcome;  // "finished", "none", "unfinished", or the failure
-  } cases[] = {
-      {"untouched map", old_map, journal, false, "finished"},
-      {"first block written", torn, journal, false, "finished"},
-      {"cut to the new length first", old_map.substr(0, 7000), journal, false, "finished"},
-      {"written, not yet truncated", new_map + old_map.substr(7000), journal, false, "finished"},
-      {"written, journal not yet removed", new_map, journal, false, "finished"},
-      {"-check", torn, journal, true, "unfinished"},
-      {"journal cut off", old_map, journal.substr(0, journal.size() - 1), false, "none"},
-      {"journal cut off, -check", old_map, journal.substr(0, 100), true, "none"},
-      {"a block changed since", "x" + torn.substr(1), journal, false, changed},
-      {"longer than either", old_map + "x", journal, false, changed},
-      {"map gone", "", journal, false, "{path} is missing; its journal {path}.flatcull-journal is kept"},
-      {"held by another run", old_map, journal, false, "Error opening {path}: being saved by another run"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string dir = MakeTempDir(), map = dir + "/m.bsp", kept = map + ".flatcull-journal", outcome;
-    if (!c.map.empty()) WriteFile(map, c.map);
-    WriteFile(kept, c.journal);
-    WriteFile(map + ".flatcull-Ab3xYz", "a leftover");
-    const int holder = std::string(c.outcome).ends_with("another run") ? open(kept.c_str(), O_RDONLY) : -1;
-    ASSERT_TRUE(holder < 0 || flock(holder, LOCK_EX) == 0);
-    try {
-      const JournalFound found = FinishInterruptedWrite(map, c.check);
-      outcome = found == JournalFound::kFinished ? "finished" : found == JournalFound::kNone ? "none" : "unfinished";
-    } catch (const FileFailure& failure) {
-      outcome = failure.what();
-    }
-    if (holder >= 0) close(holder);
-    EXPECT_EQ(outcome, refusal::WithPath(c.outcome, map));
-    EXPECT_EQ(c.map.empty() ? "" : ReadFile(map), outcome == "finished" ? new_map : c.map);
-    // Only a run that may change things, and succeeds, removes the journal and the leftover.
-    std::vector<std::string> names = {"m.bsp", "m.bsp.flatcull-Ab3xYz", "m.bsp.flatcull-journal"};
-    if (!c.check && std::string(c.outcome).find(' ') == std::string::npos) names.resize(1);
-    if (c.map.empty()) names.erase(names.begin());
-    EXPECT_EQ(ListDir(dir), names);
-  }
 }
 
 }  // namespace

@@ -169,19 +169,19 @@ int fstat64(int fd, struct stat64* st) {
   return FstatCounted(real, fd, st);
 }
 
-ssize_t read(int fd, void* buf, size_t count) {
-  static auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
-  if (!IsMap(fd)) return real(fd, buf, count);
+ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+  static auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+  if (!IsMap(fd)) return real(fd, buf, count, offset);
   switch (Count("read")) {
     case Fault::kFail:
       errno = EIO;
       return -1;
     case Fault::kShort:
-      return real(fd, buf, count > 1 ? count / 2 : count);
+      return real(fd, buf, count > 1 ? count / 2 : count, offset);
     case Fault::kNone:
       break;
   }
-  return real(fd, buf, count);
+  return real(fd, buf, count, offset);
 }
 
 // The new file: unnamed (O_TMPFILE) or created exclusively under a name.
@@ -192,6 +192,9 @@ int openat(int dir, const char* path, int flags, ...) {
   mode_t mode = ModeArg(flags, args);
   va_end(args);
   bool unnamed = (flags & O_TMPFILE) == O_TMPFILE, named = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  // The map, opened in its folder to be read.
+  if (!unnamed && !named && (flags & O_ACCMODE) == O_RDONLY)
+    return OpenCounted([&](const char* p, int f, mode_t m) { return real(dir, p, f, m); }, path, flags, mode);
   if (!unnamed && !named) return real(dir, path, flags, mode);
   if (Count(unnamed ? "tmpfile" : "create") == Fault::kFail) {
     errno = unnamed ? EOPNOTSUPP : EACCES;
@@ -210,9 +213,16 @@ int fchmod(int fd, mode_t mode) {
   return real(fd, mode);
 }
 
-ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
-  static auto real = Real<ssize_t (*)(int, const struct iovec*, int)>("writev");
-  if (!IsTemp(fd)) return real(fd, iov, iovcnt);
+// The new file's writes count as "writev", the map's own (in place) as "pwrite".
+ssize_t pwritev(int fd, const struct iovec* iov, int iovcnt, off_t offset) {
+  static auto real = Real<ssize_t (*)(int, const struct iovec*, int, off_t)>("pwritev");
+  if (!IsTemp(fd)) {
+    if (fd > 2 && Count("pwrite") == Fault::kFail) {
+      errno = ENOSPC;
+      return -1;
+    }
+    return real(fd, iov, iovcnt, offset);
+  }
   switch (Count("writev")) {
     case Fault::kFail:
       errno = ENOSPC;
@@ -228,12 +238,12 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
         part.push_back({iov[i].iov_base, take});
         left -= take;
       }
-      return real(fd, part.data(), static_cast<int>(part.size()));
+      return real(fd, part.data(), static_cast<int>(part.size()), offset);
     }
     case Fault::kNone:
       break;
   }
-  return real(fd, iov, iovcnt);
+  return real(fd, iov, iovcnt, offset);
 }
 
 int fsync(int fd) {
@@ -273,15 +283,6 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     return -1;
   }
   return real(from_dir, from, to_dir, to);
-}
-
-ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
-  static auto real = Real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-  if (Count("pwrite") == Fault::kFail) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return real(fd, buf, count, offset);
 }
 
 }  // extern "C"

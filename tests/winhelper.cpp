@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "common/fileio.h"
+#include "save/transaction.h"
 #include "common/signals.h"
 
 // The console handler that ArmSignals installs (signals_windows.cpp).
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   }
   if (argc != 3) return 2;
   ArmSignals();
-  ReplacementFile out(argv[1], ReplaceHow{});
+  ReplacementFile out(argv[1], 0644);
   out.Write({{"partial", 7}});
   std::printf("pending\n");
   std::fflush(stdout);

@@ -31,19 +31,9 @@ void CheckLump(const LumpEntry& entry, int lump, int32_t file_size, const std::s
                kind.name, kind.name, path.c_str(), entry.offset, entry.length, file_size);
 }
 
-// The whole file, refused when it is too large to be a map.
-FileBytes ReadMapFile(const std::string& path) {
-  try {
-    return ReadWholeFile(path);
-  } catch (const FileTooLarge& large) {
-    FatalError("%s is too large (%lld bytes): a map file must be smaller than 2 GiB", path.c_str(),
-               static_cast<long long>(large.size));
-  }
-}
-
 }  // namespace
 
-Map LoadBSPFile(const std::string& path) { return LoadBSPBytes(ReadMapFile(path), path); }
+Map LoadBSPFile(const std::string& path) { return LoadBSPBytes(ReadWholeFile(path), path); }
 
 Map LoadBSPBytes(FileBytes bytes, const std::string& path) {
   if (bytes.size < kHeaderSize)
@@ -68,4 +58,13 @@ Map LoadBSPBytes(FileBytes bytes, const std::string& path) {
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};
   return map;
+}
+
+Map LoadMapFile(MapFile& file, const std::string& path) {
+  if (!file.cut_off) return LoadBSPBytes(std::move(file.bytes), path);
+  try {
+    return LoadBSPBytes(std::move(file.bytes), path);
+  } catch (const MapFailure& failure) {
+    RefuseJournal(file, path, std::string("its new bytes are no map: ") + failure.what());
+  }
 }

@@ -5,6 +5,7 @@
 
 #include "bsp/bspfile.h"
 #include "common/fileio.h"
+#include "save/transaction.h"
 
 // Reads the map at path with one read of the whole file (see ReadWholeFile,
 // which also says how a file that cannot be read is refused) and checks, in
@@ -29,3 +30,8 @@ Map LoadBSPFile(const std::string& path);
 // over; raises a MapFailure for the first fault, as LoadBSPFile does, and
 // nothing else. Reads no file.
 Map LoadBSPBytes(FileBytes bytes, const std::string& path);
+
+// The checks and the map of LoadBSPFile on the bytes of a map OpenMapFile
+// opened (taken over). A cut-off map's journal whose new bytes are no map is
+// refused as that journal (RefuseJournal), both files kept.
+Map LoadMapFile(MapFile& file, const std::string& path);

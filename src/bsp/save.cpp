@@ -195,42 +195,6 @@ std::string LowerCase(std::string name) {
   return name;
 }
 
-[[noreturn]] void Refuse(const std::string& target, const std::string& reason) {
-  FatalError("Error writing %s: %s", target.c_str(), reason.c_str());
-}
-
-// How the map is written to its target, once every check that can refuse it
-// before anything is created has passed.
-ReplaceHow CheckedWay(const Map& map, const SavePlan& plan) {
-  if (!plan.refusal.empty()) FatalError("%s", plan.refusal.c_str());
-  const FileFacts facts = LookAtFile(plan.target, plan.own_file);
-  ReplaceHow how;
-  how.follow_links = plan.own_file;
-  if (!plan.own_file && facts.exists && facts.link) Refuse(plan.target, "it is a symbolic link, which -out does not follow");
-  if (facts.exists && !facts.regular) Refuse(plan.target, "not a regular file");
-  if (facts.read_only) Refuse(plan.target, "the file is read-only" + *facts.read_only);
-  if (!facts.denied.empty()) Refuse(plan.target, facts.denied);
-  if (plan.own_file) {
-    how.expected = &map.stamp;
-    how.in_place = facts.links > 1 || !facts.rename_keeps;
-  } else if (!facts.exists) {
-    how.new_mode = (LookAtFile(map.path, true).mode & 07777) | 0200;
-  } else {
-    how.output = true;
-  }
-  if (how.in_place) {
-    if (NameInFolder(plan.target).size() + JournalPathOf("").size() > 255)
-      Refuse(plan.target, "its name is too long to carry the suffix " + JournalPathOf("") +
-                              " of the journal that writing it in place needs");
-    if (facts.special_bits && !facts.special_kept) Refuse(plan.target, "its set-ID bits can't be kept by this user");
-    how.old = {map.file.get(), static_cast<size_t>(map.file_size)};
-  }
-  const std::string folder = FolderOf(facts.path);
-  if (std::string why = FolderRefusal(folder); !why.empty())
-    FatalError("Error writing %s: cannot create a file in %s: %s", plan.target.c_str(), folder.c_str(), why.c_str());
-  return how;
-}
-
 }  // namespace
 
 std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
@@ -263,14 +227,23 @@ std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std:
   return plans;
 }
 
-void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only) {
-  ReplaceHow how = CheckedWay(map, plan);
-  if (check_only) return;
-  how.size = layout.size;
-  ReplacementFile out(plan.target, how);
-  PieceWriter writer(out, StagingSize(map));
+void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only, MapFile* own) {
+  if (!plan.refusal.empty()) FatalError("%s", plan.refusal.c_str());
+  // A new output gets the map's permission bits, and may be written by its maker.
+  const unsigned new_mode = plan.own_file ? 0 : (LookAtFile(map.path, true).mode & 07777) | 0200;
+  if (check_only) {
+    if (own) CheckMapSave(*own);
+    if (!plan.own_file) CheckOutputSave(plan.target, new_mode);
+    return;
+  }
+  std::optional<ReplacementFile> out;
+  if (plan.own_file && own)
+    out.emplace(*own, std::span<const unsigned char>(map.file.get(), static_cast<size_t>(map.file_size)));
+  else
+    out.emplace(plan.target, new_mode);
+  PieceWriter writer(*out, StagingSize(map));
   writer.Add(layout.header, kHeaderSize);
   for (LumpIndex lump : kLumpWriteOrder) WriteLump(map, lump, writer);
   writer.Flush();
-  out.Commit();
+  out->Commit();
 }

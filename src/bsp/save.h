@@ -7,6 +7,7 @@
 
 #include "bsp/bspfile.h"
 #include "common/fileio.h"
+#include "save/transaction.h"
 
 // A map laid out for writing: the header, then every lump in the writing
 // order (planes, leaves, vertexes, nodes, texinfos, faces, clipnodes,
@@ -53,17 +54,13 @@ std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std:
                                 const std::string& log, std::string& log_refusal);
 
 // Checks that the map can be saved as planned, then, unless check_only,
-// saves it by its layout (LayOutMap of the map as it is now): by a rename
-// that keeps the file's identity, or, where a rename could not (other hard
-// links, an owner or group this user cannot give), in place behind a journal
-// (see ReplacementFile). Raises, changing nothing, for the plan's refusal;
-// a read-only target ("Error writing %s: the file is read-only", with the
-// flag or the read-only file system named); a target this user may not write
-// (the system's reason); with -out, a target that is a link, a folder or
-// another kind of file; a folder where no file can be created or removed;
-// in place, a name too long to carry the journal's suffix or set-ID bits
-// this user cannot give back; and a map that changed since it was read.
-// Lumps are written from the map's own bytes; the planes and the records
-// that refer to planes, when renumbered, go through a staging buffer of at
-// most 64 KiB.
-void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only);
+// saves it by its layout (LayOutMap of the map as it is now). The map's own
+// file (plan.own_file) goes through own, the map as OpenMapFile opened it, by
+// a rename that keeps the file's identity or in place behind a journal (see
+// ReplacementFile); an output is written at plan.target. Raises, changing
+// nothing, for the plan's refusal and the checks of CheckMapSave or
+// CheckOutputSave. Lumps are written from the map's own bytes; the planes
+// and the records that refer to planes, when renumbered, go through a
+// staging buffer of at most 64 KiB.
+void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only,
+                 MapFile* own = nullptr);

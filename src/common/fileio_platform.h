@@ -1,21 +1,28 @@
-// fileio_platform.h: what each host gives fileio.cpp, one meaningful step of
-// a read or a save per call. fileio_posix.cpp and fileio_windows.cpp each
-// implement all of it (and what fileio.h declares without defining in
-// fileio.cpp); the build compiles one of them. Nothing here raises: every
-// call returns a FileStatus that carries its own error.
+// fileio_platform.h: what each host gives the file code, as small calls on
+// handles, in the manner of a database's file-system layer: open beside a
+// folder handle without following links, read and write at an offset,
+// truncate, sync a file or a folder, create, link, rename, unlink, lock, file
+// facts and identity. fileio_posix.cpp and fileio_windows.cpp each implement
+// all of it (and what fileio.h declares without defining in fileio.cpp); the
+// build compiles one of them. The order of writes and syncs that makes a save
+// safe lives above this layer (save/transaction.cpp), once for every host.
+// Nothing here raises: every call returns a FileStatus that says what
+// happened.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "common/fileio.h"
 
-// What a host call came to: success, or the host's error code and the
-// system's words for it.
+// What a host call came to: success, or what went wrong with the host's
+// error code and the system's words for it. kHeld is a lock another run
+// holds, and nothing else.
 struct FileStatus {
-  enum Kind { kOk, kMissing, kBusy, kOther };
+  enum Kind { kOk, kMissing, kHeld, kOther };
   Kind kind = kOk;
   long code = 0;
   std::string text;
@@ -24,83 +31,146 @@ struct FileStatus {
   static FileStatus Failed(Kind kind, long code, std::string text) { return {kind, code, std::move(text)}; }
 };
 
-// --- Reading
-
 using FileHandle = intptr_t;
 constexpr FileHandle kNoFile = -1;
+
+// --- Whole-file reading by name (ReadWholeFile)
 
 // Opens a file for reading without waiting on it (a FIFO without a writer is
 // not waited for); kMissing when the name leads to no file.
 FileStatus OpenForReading(const std::string& path, FileHandle& file);
 
-struct FileInfo {
+// Closes file (none for kNoFile); a failed close can report a write that
+// did not reach the disk.
+FileStatus CloseFile(FileHandle file);
+
+struct HandleFacts;
+// Reads the whole regular file open at file, with ReadWholeFile's refusals
+// (fileio.cpp), and gives its facts.
+FileBytes ReadOpenedFile(FileHandle file, const std::string& path, HandleFacts& facts);
+
+// --- Facts
+
+// What a handle's file is. On Windows owner and group are 0, and mode is
+// 0444 or 0666 by the read-only attribute.
+struct HandleFacts {
   bool regular = false;
-  bool directory = false;
+  bool folder = false;
+  bool link = false;  // a symbolic link (FactsAt alone tells)
   FileStamp stamp;  // its size included
+  uint64_t links = 1;
+  unsigned mode = 0;  // permission and set-ID bits
+  uint32_t owner = 0, group = 0;
 };
-FileStatus InfoOf(FileHandle file, FileInfo& info);
+FileStatus FactsOf(FileHandle file, HandleFacts& facts);
 
-// Reads up to length bytes where the last read ended: got is the count, 0 at
-// the end of the file (an interrupted read is taken up again inside).
-FileStatus ReadSome(FileHandle file, unsigned char* dest, size_t length, size_t& got);
+// --- A folder that a save works in, opened once: every later call names a
+// file in it, so that a folder moved meanwhile still gets the files.
 
-void CloseFile(FileHandle file);
+struct Folder {
+  intptr_t handle = -1;  // POSIX: its descriptor
+  std::string path;      // as messages name it; Windows works by it
+  uint64_t device = 0, inode = 0;
+};
 
-// --- The names of the files a save creates beside its target: the
-// target's name (cut at a character's start so that the whole fits in 255
-// bytes), ".flatcull-" and six letters or digits.
+// The name a file is reached by once its symbolic links are followed, so
+// that a save's files sit beside the real file.
+std::string ResolveLinks(const std::string& path);
 
-std::string NewFilePrefix(const std::string& name);
-// The prefix and six random letters or digits.
-std::string FreshName(const std::string& name);
-// Whether entry is a name FreshName gives for a target whose prefix is prefix.
-bool IsNewFileOf(const std::string& entry, const std::string& prefix);
+// Opens the folder path (no link in its last part is refused: the caller
+// resolved it). kMissing when there is none.
+FileStatus OpenFolder(const std::string& path, Folder& folder);
+void CloseFolder(Folder& folder);
 
-// --- Saving
-// A save of one target: its folder is opened once, and every later step
-// works through it, so that a folder moved meanwhile still gets the files.
+// The facts of name in folder, a link itself not followed; kMissing for none.
+FileStatus FactsAt(const Folder& folder, const std::string& name, HandleFacts& facts);
 
-// Resolves the target's links (when followed) and opens its folder.
-FileStatus OpenSave(const std::string& path, bool follow_links, std::unique_ptr<PendingSave, PendingSaveDeleter>& save);
+// The names in folder.
+FileStatus ListFolder(const Folder& folder, std::vector<std::string>& names);
 
-// The target as messages name it, links resolved.
-const std::string& SavedPath(const PendingSave& save);
+// Opens name in folder for reading or for writing, without following a link
+// in it and without waiting on it; kMissing for no such file.
+FileStatus OpenAt(const Folder& folder, const std::string& name, bool write, FileHandle& file);
 
-// Removes every file an earlier save of the target left beside it (its name
-// and .flatcull- and six letters) that no running save holds.
-FileStatus RemoveLeftovers(PendingSave& save);
+// Creates a new file, exclusively, private to this user: without a name
+// where the file system allows it (unnamed true), else as name.
+FileStatus CreateAt(const Folder& folder, const std::string& name, bool allow_unnamed, FileHandle& file,
+                    bool& unnamed);
 
-// Opens and locks the target's journal and reads it whole into bytes; found
-// is false when there is none. kBusy when another run holds it.
-FileStatus OpenJournal(PendingSave& save, std::vector<unsigned char>& bytes, bool& found);
+// Gives file (unnamed, or named from) the name to, never over a file that has
+// it: kOther with the system's EEXIST text then.
+FileStatus LinkAt(const Folder& folder, FileHandle file, bool unnamed, const std::string& from, const std::string& to);
 
-// Creates the new file, locked: unnamed where the file system allows it,
-// else under the target's name with .flatcull- and six letters, recorded for
-// the signal handler before the call that creates it.
-FileStatus CreateNewFile(PendingSave& save);
+// Puts from in the place of to in one atomic step; on Windows, a replace that
+// keeps to's security, attributes and streams.
+FileStatus RenameAt(const Folder& folder, const std::string& from, const std::string& to);
 
-FileStatus WriteNewFile(PendingSave& save, const std::vector<ByteRange>& pieces);
+FileStatus UnlinkAt(const Folder& folder, const std::string& name);
 
-// Gives the new file the target's identity (a new target gets how.new_mode),
-// makes it durable, names it, checks the target still has the expected stamp
-// and renames it over the target, and syncs the folder. A changed target
-// gives kBusy.
-FileStatus ReplaceByRename(PendingSave& save, const ReplaceHow& how);
+// What the signal handler removes for a new file named name in folder
+// (signals.h): RecordNewFile(folder.handle, that).
+std::string SignalNameOf(const Folder& folder, const std::string& name);
 
-// Makes the new file the target's journal: a reader the target denies is
-// denied it too (the target's ACL, or mode 0600), it is made durable and
-// named NAME.flatcull-journal (never over one that exists), and the folder
-// is synced. The lock stays until the save ends.
-FileStatus MakeJournal(PendingSave& save);
+// Two names of one folder that the host takes for one file: the same key.
+std::string NameKey(const std::string& name);
 
-// Opens the target for writing and, when expected is given, checks its stamp
-// through that handle (kBusy when it differs). Then, with every ending
-// signal held, writes size bytes of the journal from offset over it,
-// truncates it and makes it durable, giving back what the write cleared (its
-// set-ID bits, its capability). Should that fail and old be given, writes old
-// back; restored tells whether that succeeded.
-FileStatus OverwriteTarget(PendingSave& save, const FileStamp* expected, int64_t offset, int64_t size,
-                           std::span<const unsigned char> old, bool& restored);
+// --- Data
 
-// Removes the journal and syncs the folder.
-FileStatus RemoveJournal(PendingSave& save);
+// Reads up to length bytes at offset: got is the count, 0 at the end of the
+// file (an interrupted read is taken up again inside).
+FileStatus ReadAt(FileHandle file, int64_t offset, unsigned char* dest, size_t length, size_t& got);
+// Writes every piece, in order, from offset on.
+FileStatus WriteAt(FileHandle file, int64_t offset, const std::vector<ByteRange>& pieces);
+FileStatus Truncate(FileHandle file, int64_t size);
+FileStatus SyncFile(FileHandle file);
+FileStatus SyncFolder(const Folder& folder);
+
+// Locks file for this run: kHeld when another holds it. A lock of a map
+// lies past any map's end, as a Windows lock keeps others from the bytes it
+// covers. Goes with the handle.
+FileStatus LockFile(FileHandle file);
+
+// --- Who may do what
+
+// What a save of the file at handle, name in folder, must know before it
+// writes anything.
+struct WriteFacts {
+  // Why it may not be written, after "the file is read-only": "" (no write
+  // bit, refused for root too), " (immutable)", " (append-only)", " (read-only
+  // file system)"; empty optional when it may be.
+  std::optional<std::string> read_only;
+  std::string denied;         // the system's reason this user may not write it, or ""
+  std::string folder_denied;  // why no file can be created or removed beside it, or ""
+  bool rename_keeps = true;   // a new file of this user's can be given its owner and group
+  bool special_bits = false;  // set-ID bits or a capability that a write clears
+  bool special_kept = true;   // this user can give them back after a write
+};
+WriteFacts WriteFactsOf(const Folder& folder, const std::string& name, FileHandle file, const HandleFacts& facts);
+
+// Gives to the identity of from (owner, group, extended attributes and ACLs,
+// mode and set-ID bits, flags; on Windows attributes and creation time), or,
+// with best_effort, what this user can give. from kNoFile: a new file, which
+// gets new_mode.
+FileStatus GiveIdentity(FileHandle from, const HandleFacts& want, FileHandle to, bool best_effort, unsigned new_mode);
+
+// What a write clears and must be given back (set-ID bits, a capability).
+struct Privileges {
+  unsigned mode = 0;
+  std::string capability;
+};
+Privileges PrivilegesOf(FileHandle file, const HandleFacts& facts);
+FileStatus RestorePrivileges(FileHandle file, const Privileges& privileges);
+
+// Makes a journal readable by those who may read the map and writable by no
+// one but its owner; made by root, it belongs to the map's owner and group,
+// so that they can finish it.
+FileStatus MakePrivate(FileHandle journal, FileHandle map, const HandleFacts& map_facts);
+
+// Why a journal may not be trusted for the map, or "": another user than its
+// owner may write it, or its owner is none of root, this user, the map's
+// owner, or a user whom the map lets write it.
+std::string WhyNotTrusted(FileHandle journal, const HandleFacts& journal_facts, FileHandle map,
+                          const HandleFacts& map_facts);
+
+// Whether a file of owner is this user's own.
+bool IsMine(const HandleFacts& facts);

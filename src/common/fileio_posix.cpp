@@ -1,17 +1,17 @@
 // fileio_posix.cpp: the host's file calls on Linux.
-// A save works through a descriptor of the target's folder, so that a
-// folder moved during a save still receives the new file. The new file is
-// unnamed (O_TMPFILE) where the file system allows, so that even a killed
-// process leaves nothing; a named one carries the target's name and is
-// recorded for the signal handler (signals.h). Every file a save creates is
-// locked (flock) while the save lives, so that another run tells a live save
-// from a leftover.
+// Every call that names a file names it in a folder open as a descriptor,
+// never following a link in the name. A new file is unnamed (O_TMPFILE)
+// where the file system allows, so that even a killed process leaves
+// nothing. Locks are flock's, which follow the open file, whatever name
+// opened it.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -25,31 +25,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "common/fileio_platform.h"
-#include "common/signals.h"
-
-struct PendingSave {
-  std::string target;      // the file to replace, links resolved
-  std::string name;        // its name in the folder
-  bool follow = true;      // the target's own name may be a link
-  int folder_fd = -1;
-  int file_fd = -1;        // the new file (later the journal), or a journal found
-  bool unnamed = false;    // made with O_TMPFILE and not linked in yet
-  std::string new_name;    // the new file's name in the folder; empty for none
-};
 
 namespace {
-
-const char kJournalSuffix[] = ".flatcull-journal";
 
 FileStatus Failure(int error = errno) {
   return FileStatus::Failed(error == ENOENT || error == ENOTDIR ? FileStatus::kMissing : FileStatus::kOther, error,
                             std::strerror(error));
 }
-
-FileStatus Failure(const char* text) { return FileStatus::Failed(FileStatus::kOther, 0, text); }
 
 // Closes a descriptor on every path out.
 struct Descriptor {
@@ -71,8 +55,8 @@ FileStamp StampOf(const struct stat& st) {
   return stamp;
 }
 
-// Follows symbolic links, so that the new file sits beside the real file and
-// the rename replaces that file rather than the link.
+}  // namespace
+
 std::string ResolveLinks(const std::string& path) {
   std::string resolved = path;
   for (int depth = 0; depth < 40; ++depth) {
@@ -91,22 +75,7 @@ std::string ResolveLinks(const std::string& path) {
   return resolved;
 }
 
-// An unnamed file can be linked in only through /proc (or with a
-// capability that a user lacks).
-bool UnnamedFilesCanBeNamed() {
-  static const bool can = access("/proc/self/fd", X_OK) == 0;
-  return can;
-}
-
-// Gives the new file a name, from the one it has or, unnamed, from /proc;
-// the signal handler knows the name for as long as the file has it. Never
-// replaces a file of that name.
-bool LinkNewFile(PendingSave& p, const std::string& name) {
-  bool linked = p.unnamed ? linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(p.file_fd)).c_str(), p.folder_fd,
-                                   name.c_str(), AT_SYMLINK_FOLLOW) == 0
-                          : linkat(p.folder_fd, p.new_name.c_str(), p.folder_fd, name.c_str(), 0) == 0;
-  return linked;
-}
+namespace {
 
 // The flags the file system keeps (chattr's), but for those that forbid
 // writing: a target that has one is refused as read-only before the save.
@@ -185,7 +154,7 @@ bool SetMode(int fd, mode_t mode) {
 // clears them, and the mode also sets the ACL's mask).
 // An output keeps what this user can give it: the group without the owner,
 // the attributes it may set.
-bool GiveIdentity(int from, int to, const struct stat& want, bool best_effort) {
+bool CopyIdentity(int from, int to, const struct stat& want, bool best_effort) {
   if (fchown(to, want.st_uid, want.st_gid) != 0) {
     struct stat have;
     const bool has = fstat(to, &have) == 0 && have.st_uid == want.st_uid && have.st_gid == want.st_gid;
@@ -195,12 +164,6 @@ bool GiveIdentity(int from, int to, const struct stat& want, bool best_effort) {
     }
   }
   return (CopyAttributes(from, to) || best_effort) && SetMode(to, want.st_mode & 07777);
-}
-
-mode_t CurrentUmask() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return mask;
 }
 
 // Whether this user is in group.
@@ -225,48 +188,76 @@ bool OnReadOnlyMount(int fd) {
   return fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;
 }
 
-// Copies size bytes at from_offset of from over to, from its start.
-bool CopyBytes(int from, int64_t from_offset, int to, int64_t size, std::vector<unsigned char>& buffer) {
-  for (int64_t done = 0; done < size;) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(buffer.size())));
-    ssize_t got = pread(from, buffer.data(), want, from_offset + done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got == 0) errno = EIO;  // shorter than it was written
-    if (got <= 0) return false;
-    for (ssize_t put = 0; put < got;) {
-      ssize_t n = pwrite(to, buffer.data() + put, static_cast<size_t>(got - put), done + put);
-      if (n < 0 && errno == EINTR) continue;
-      if (n == 0) errno = EIO;
-      if (n <= 0) return false;
-      put += n;
-    }
-    done += got;
-  }
-  return true;
+FileStatus Io(bool ok) { return ok ? FileStatus{} : Failure(); }
+
+HandleFacts FactsFrom(const struct stat& st) {
+  HandleFacts facts;
+  facts.regular = S_ISREG(st.st_mode);
+  facts.folder = S_ISDIR(st.st_mode);
+  facts.link = S_ISLNK(st.st_mode);
+  facts.stamp = StampOf(st);
+  facts.links = static_cast<uint64_t>(st.st_nlink);
+  facts.mode = static_cast<unsigned>(st.st_mode & 07777);
+  facts.owner = st.st_uid;
+  facts.group = st.st_gid;
+  return facts;
 }
 
-bool WriteAll(int to, std::span<const unsigned char> bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = pwrite(to, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = EIO;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+// The groups of user, for the journal's owner check.
+std::vector<gid_t> GroupsOf(uid_t user) {
+  std::vector<char> buffer(16384);
+  struct passwd entry {}, *found = nullptr;
+  if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return {};
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) return {found->pw_gid};
   }
-  return true;
+  groups.resize(static_cast<size_t>(count));
+  return groups;
 }
 
-// Ends an in-place write: the length, then what the write cleared (the
-// set-ID bits, the capability), then the sync.
-bool EndWrite(int fd, int64_t size, const struct stat& before, const std::string& capability) {
-  if (ftruncate(fd, size) != 0) return false;
-  struct stat now;
-  if (fstat(fd, &now) != 0) return false;
-  if ((now.st_mode & 07777) != (before.st_mode & 07777) && !SetMode(fd, before.st_mode & 07777)) return false;
-  if (!capability.empty() &&
-      fsetxattr(fd, "security.capability", capability.data(), capability.size(), 0) != 0)
-    return false;
-  return fsync(fd) == 0;
+// An access ACL's entries (system.posix_acl_access: a 4-byte version, then
+// 8-byte entries of tag, permissions and id, little-endian).
+struct AclEntry {
+  uint16_t tag, perm;
+  uint32_t id;
+};
+constexpr uint16_t kAclUser = 2, kAclGroupObj = 4, kAclGroup = 8, kAclMask = 0x10, kAclOther = 0x20;
+constexpr uint16_t kAclWrite = 2;
+
+std::vector<AclEntry> AclOf(int fd) {
+  std::string value;
+  std::vector<AclEntry> entries;
+  if (!ReadAttribute(fd, "system.posix_acl_access", value)) return entries;
+  auto at = [&](size_t i, int bytes) {
+    uint32_t v = 0;
+    for (int b = bytes; b-- > 0;) v = v << 8 | static_cast<unsigned char>(value[i + static_cast<size_t>(b)]);
+    return v;
+  };
+  for (size_t i = 4; i + 8 <= value.size(); i += 8)
+    entries.push_back({static_cast<uint16_t>(at(i, 2)), static_cast<uint16_t>(at(i + 2, 2)), at(i + 4, 4)});
+  return entries;
+}
+
+// Whether user may write a file of these facts and ACL, as the kernel decides
+// it for that user.
+bool UserMayWrite(uid_t user, const HandleFacts& facts, const std::vector<AclEntry>& acl) {
+  if (user == facts.owner) return (facts.mode & 0200) != 0;
+  uint16_t mask = kAclWrite;
+  for (const AclEntry& e : acl)
+    if (e.tag == kAclMask) mask = e.perm;
+  for (const AclEntry& e : acl)
+    if (e.tag == kAclUser && e.id == user) return (e.perm & mask & kAclWrite) != 0;
+  const std::vector<gid_t> groups = GroupsOf(user);
+  auto in = [&](gid_t g) { return std::find(groups.begin(), groups.end(), g) != groups.end(); };
+  bool group_class = false, group_write = false;
+  if (in(facts.group)) group_class = true, group_write = (facts.mode & 0020) != 0;
+  for (const AclEntry& e : acl)
+    if (e.tag == kAclGroup && in(e.id)) group_class = true, group_write |= (e.perm & mask & kAclWrite) != 0;
+  if (group_class) return group_write;
+  return (facts.mode & 0002) != 0;
 }
 
 }  // namespace
@@ -279,27 +270,17 @@ FileStatus OpenForReading(const std::string& path, FileHandle& file) {
   return file < 0 ? Failure() : FileStatus{};
 }
 
-FileStatus InfoOf(FileHandle file, FileInfo& info) {
+FileStatus CloseFile(FileHandle file) {
+  if (file == kNoFile) return {};
+  return Io(close(static_cast<int>(file)) == 0);
+}
+
+FileStatus FactsOf(FileHandle file, HandleFacts& facts) {
   struct stat st;
   if (fstat(static_cast<int>(file), &st) != 0) return Failure();
-  info.regular = S_ISREG(st.st_mode);
-  info.directory = S_ISDIR(st.st_mode);
-  info.stamp = StampOf(st);
+  facts = FactsFrom(st);
   return {};
 }
-
-FileStatus ReadSome(FileHandle file, unsigned char* dest, size_t length, size_t& got) {
-  for (;;) {
-    ssize_t n = read(static_cast<int>(file), dest, length);
-    if (n >= 0) {
-      got = static_cast<size_t>(n);
-      return {};
-    }
-    if (errno != EINTR) return Failure();
-  }
-}
-
-void CloseFile(FileHandle file) { close(static_cast<int>(file)); }
 
 // A FIFO or a device is refused, never opened: the open could wait, or the
 // log's text reach a reader it was not meant for.
@@ -332,162 +313,146 @@ std::string AppendText(std::FILE* stream, const std::string& text) {
   return std::strerror(errno);
 }
 
-// --- What a save needs to know
+// --- Looking at a file by its name
 
-// Note: no write bit at all refuses root too, who could otherwise replace the
-// file through its writable folder and get round its own protection.
 FileFacts LookAtFile(const std::string& path, bool follow_links) {
   FileFacts facts;
   facts.path = follow_links ? ResolveLinks(path) : path;
   struct stat st;
-  if ((follow_links ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) facts.denied = std::strerror(errno);
-    return facts;
-  }
+  if ((follow_links ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return facts;
   facts.exists = true;
   facts.regular = S_ISREG(st.st_mode);
   facts.folder = S_ISDIR(st.st_mode);
   facts.link = S_ISLNK(st.st_mode);
   facts.device = static_cast<uint64_t>(st.st_dev);
   facts.inode = static_cast<uint64_t>(st.st_ino);
-  facts.links = static_cast<uint64_t>(st.st_nlink);
   facts.size = static_cast<int64_t>(st.st_size);
   facts.mode = static_cast<unsigned>(st.st_mode & 07777);
-  if (!facts.regular && !facts.folder) return facts;
-  Descriptor fd{openat(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-  const char* flag = fd.fd >= 0 ? ForbiddingFlag(fd.fd) : nullptr;
-  if ((st.st_mode & 0222) == 0)
-    facts.read_only = "";
-  else if (flag)
-    facts.read_only = std::string(" (") + flag + ")";
-  else if (fd.fd >= 0 && OnReadOnlyMount(fd.fd))
-    facts.read_only = " (read-only file system)";
-  else if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
-    facts.denied = std::strerror(errno);
-  const uid_t me = geteuid();
-  facts.rename_keeps = me == 0 || (st.st_uid == me && InGroup(st.st_gid));
-  const bool capability = fd.fd >= 0 && fgetxattr(fd.fd, "security.capability", nullptr, 0) >= 0;
-  facts.special_bits = (st.st_mode & (S_ISUID | S_ISGID)) != 0 || capability;
-  facts.special_kept = me == 0 || (st.st_uid == me && !capability);
   return facts;
 }
+
+namespace {
+
+std::string FolderDenial(int fd) {
+  if (const char* flag = ForbiddingFlag(fd)) return std::string("the folder is ") + flag;
+  if (faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return std::strerror(errno);
+  return "";
+}
+
+}  // namespace
 
 std::string FolderRefusal(const std::string& folder) {
   Descriptor fd{open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC)};
   if (fd.fd < 0) return std::strerror(errno);
-  if (const char* flag = ForbiddingFlag(fd.fd)) return std::string("the folder is ") + flag;
-  if (faccessat(fd.fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return std::strerror(errno);
-  return "";
+  return FolderDenial(fd.fd);
 }
 
-// --- Saving
+// --- A save's folder and files
 
-void PendingSaveDeleter::operator()(PendingSave* p) const {
-  if (!p->new_name.empty()) {
-    RecordNewFile(-1, nullptr);
-    unlinkat(p->folder_fd, p->new_name.c_str(), 0);
-  }
-  if (p->file_fd >= 0) close(p->file_fd);
-  if (p->folder_fd >= 0) close(p->folder_fd);
-  delete p;
-}
-
-FileStatus OpenSave(const std::string& path, bool follow_links, std::unique_ptr<PendingSave, PendingSaveDeleter>& save) {
-  save.reset(new PendingSave);
-  save->target = follow_links ? ResolveLinks(path) : path;
-  save->name = NameInFolder(save->target);
-  save->follow = follow_links;
-  save->folder_fd = open(FolderOf(save->target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return save->folder_fd < 0 ? Failure() : FileStatus{};
-}
-
-const std::string& SavedPath(const PendingSave& save) { return save.target; }
-
-FileStatus RemoveLeftovers(PendingSave& p) {
-  DIR* dir = fdopendir(dup(p.folder_fd));
-  if (!dir) return Failure();
-  const std::string prefix = NewFilePrefix(p.name);
-  bool removed = false;
-  while (const dirent* entry = readdir(dir)) {
-    if (!IsNewFileOf(entry->d_name, prefix)) continue;
-    // Note: a live save holds its file locked, and a link is nobody's file.
-    Descriptor fd{openat(p.folder_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-    if (fd.fd >= 0 && flock(fd.fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(p.folder_fd, entry->d_name, 0) == 0)
-      removed = true;
-  }
-  closedir(dir);
-  if (removed) fsync(p.folder_fd);
-  return {};
-}
-
-FileStatus OpenJournal(PendingSave& p, std::vector<unsigned char>& bytes, bool& found) {
-  found = false;
-  Descriptor fd{openat(p.folder_fd, (p.name + kJournalSuffix).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  // A name too long to carry the suffix never had a journal.
-  if (fd.fd < 0) return errno == ENOENT || errno == ENAMETOOLONG ? FileStatus{} : Failure();
-  if (flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? FileStatus::Failed(FileStatus::kBusy, errno, std::strerror(errno)) : Failure();
+FileStatus OpenFolder(const std::string& path, Folder& folder) {
+  folder.path = path;
+  folder.handle = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
-  if (fstat(fd.fd, &st) != 0) return Failure();
-  if (!S_ISREG(st.st_mode)) return Failure("not a regular file");
-  if (st.st_nlink == 0) return {};  // removed by the run that held it
-  try {
-    bytes.resize(static_cast<size_t>(st.st_size));
-  } catch (const std::bad_alloc&) {
-    return Failure(ENOMEM);
-  }
-  for (size_t done = 0; done < bytes.size();) {
-    size_t got = 0;
-    if (FileStatus status = ReadSome(fd.fd, bytes.data() + done, bytes.size() - done, got); !status.ok())
-      return status;
-    if (got == 0) {
-      bytes.resize(done);
-      break;
-    }
-    done += got;
-  }
-  found = true;
-  p.file_fd = fd.fd;
-  fd.fd = -1;
+  if (folder.handle < 0 || fstat(static_cast<int>(folder.handle), &st) != 0) return Failure();
+  folder.device = static_cast<uint64_t>(st.st_dev);
+  folder.inode = static_cast<uint64_t>(st.st_ino);
   return {};
 }
 
-FileStatus CreateNewFile(PendingSave& p) {
-  if (UnnamedFilesCanBeNamed()) {
-    p.file_fd = openat(p.folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    p.unnamed = p.file_fd >= 0;
-    // Not supported by this file system or kernel: a named file instead.
-    if (p.file_fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Failure();
-  }
-  for (int attempt = 0; p.file_fd < 0 && attempt < 100; ++attempt) {
-    SignalHold hold;
-    p.new_name = FreshName(p.name);
-    RecordNewFile(p.folder_fd, p.new_name.c_str());
-    p.file_fd = openat(p.folder_fd, p.new_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (p.file_fd >= 0) break;
-    const int error = errno;
-    RecordNewFile(-1, nullptr);
-    p.new_name.clear();
-    if (error != EEXIST) return Failure(error);
-  }
-  if (p.file_fd < 0) return Failure(EEXIST);
-  flock(p.file_fd, LOCK_EX | LOCK_NB);
-  Descriptor target{openat(p.folder_fd, p.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
-  if (target.fd >= 0) CopyFlags(target.fd, p.file_fd);
+void CloseFolder(Folder& folder) {
+  if (folder.handle >= 0) close(static_cast<int>(folder.handle));
+  folder.handle = -1;
+}
+
+namespace {
+
+int Fd(const Folder& folder) { return static_cast<int>(folder.handle); }
+
+}  // namespace
+
+FileStatus FactsAt(const Folder& folder, const std::string& name, HandleFacts& facts) {
+  struct stat st;
+  if (fstatat(Fd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Failure();
+  facts = FactsFrom(st);
   return {};
+}
+
+FileStatus ListFolder(const Folder& folder, std::vector<std::string>& names) {
+  DIR* dir = fdopendir(dup(Fd(folder)));
+  if (!dir) return Failure();
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  closedir(dir);
+  return {};
+}
+
+// Note: O_NONBLOCK, so that a FIFO is refused instead of waited on; a name
+// too long for the file system is no file.
+FileStatus OpenAt(const Folder& folder, const std::string& name, bool write, FileHandle& file) {
+  int fd = openat(Fd(folder), name.c_str(), (write ? O_WRONLY : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  file = fd;
+  if (fd < 0 && errno == ENAMETOOLONG) return FileStatus::Failed(FileStatus::kMissing, errno, std::strerror(errno));
+  return fd < 0 ? Failure() : FileStatus{};
+}
+
+// An unnamed file can be linked in only through /proc (or with a
+// capability that a user lacks).
+FileStatus CreateAt(const Folder& folder, const std::string& name, bool allow_unnamed, FileHandle& file,
+                    bool& unnamed) {
+  unnamed = false;
+  if (allow_unnamed && access("/proc/self/fd", X_OK) == 0) {
+    file = openat(Fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file >= 0) return unnamed = true, FileStatus{};
+    // Not supported by this file system or kernel: a named file instead.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Failure();
+  }
+  file = openat(Fd(folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return Io(file >= 0);
+}
+
+FileStatus LinkAt(const Folder& folder, FileHandle file, bool unnamed, const std::string& from, const std::string& to) {
+  if (unnamed)
+    return Io(linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(file)).c_str(), Fd(folder), to.c_str(),
+                     AT_SYMLINK_FOLLOW) == 0);
+  return Io(linkat(Fd(folder), from.c_str(), Fd(folder), to.c_str(), 0) == 0);
+}
+
+FileStatus RenameAt(const Folder& folder, const std::string& from, const std::string& to) {
+  return Io(renameat(Fd(folder), from.c_str(), Fd(folder), to.c_str()) == 0);
+}
+
+FileStatus UnlinkAt(const Folder& folder, const std::string& name) {
+  return Io(unlinkat(Fd(folder), name.c_str(), 0) == 0);
+}
+
+std::string SignalNameOf(const Folder&, const std::string& name) { return name; }
+
+std::string NameKey(const std::string& name) { return name; }
+
+// --- Data
+
+FileStatus ReadAt(FileHandle file, int64_t offset, unsigned char* dest, size_t length, size_t& got) {
+  for (;;) {
+    ssize_t n = pread(static_cast<int>(file), dest, length, offset);
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return {};
+    }
+    if (errno != EINTR) return Failure();
+  }
 }
 
 // One gathered write for the whole file where the system takes it.
-FileStatus WriteNewFile(PendingSave& p, const std::vector<ByteRange>& pieces) {
+FileStatus WriteAt(FileHandle file, int64_t offset, const std::vector<ByteRange>& pieces) {
   std::vector<iovec> iov;
   for (const ByteRange& piece : pieces)
     if (piece.size) iov.push_back({const_cast<void*>(piece.data), piece.size});
   for (size_t first = 0; first < iov.size();) {
     int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-    ssize_t n = writev(p.file_fd, iov.data() + first, count);
+    ssize_t n = pwritev(static_cast<int>(file), iov.data() + first, count, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = EIO;  // no progress on a non-empty write
     if (n <= 0) return Failure();
+    offset += n;
     // Step over what was written: whole pieces, then part of one.
     for (auto left = static_cast<size_t>(n); left > 0;) {
       size_t step = std::min(left, iov[first].iov_len);
@@ -500,98 +465,103 @@ FileStatus WriteNewFile(PendingSave& p, const std::vector<ByteRange>& pieces) {
   return {};
 }
 
-// Note: the stamp is checked right before the rename; a change between the
-// two cannot be seen without a lock that other programs do not take.
-FileStatus ReplaceByRename(PendingSave& p, const ReplaceHow& how) {
-  struct stat st;
-  if (fstatat(p.folder_fd, p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISREG(st.st_mode)) return Failure("not a regular file");
-    Descriptor source{openat(p.folder_fd, p.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)};
-    if (source.fd < 0) return Failure();
-    if (!GiveIdentity(source.fd, p.file_fd, st, how.output)) return Failure();
-  } else if (errno == ENOENT) {
-    if (!SetMode(p.file_fd, how.new_mode ? static_cast<mode_t>(*how.new_mode & 07777) : 0666 & ~CurrentUmask()))
-      return Failure();
-  } else {
+FileStatus Truncate(FileHandle file, int64_t size) { return Io(ftruncate(static_cast<int>(file), size) == 0); }
+
+FileStatus SyncFile(FileHandle file) { return Io(fsync(static_cast<int>(file)) == 0); }
+
+FileStatus SyncFolder(const Folder& folder) { return Io(fsync(Fd(folder)) == 0); }
+
+FileStatus LockFile(FileHandle file) {
+  if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return {};
+  return errno == EWOULDBLOCK ? FileStatus::Failed(FileStatus::kHeld, errno, std::strerror(errno)) : Failure();
+}
+
+// --- Who may do what
+
+// Note: no write bit at all refuses root too, who could otherwise replace the
+// file through its writable folder and get round its own protection.
+WriteFacts WriteFactsOf(const Folder& folder, const std::string& name, FileHandle file, const HandleFacts& facts) {
+  WriteFacts w;
+  const int fd = static_cast<int>(file);
+  const char* flag = ForbiddingFlag(fd);
+  if ((facts.mode & 0222) == 0)
+    w.read_only = "";
+  else if (flag)
+    w.read_only = std::string(" (") + flag + ")";
+  else if (OnReadOnlyMount(fd))
+    w.read_only = " (read-only file system)";
+  else if (faccessat(Fd(folder), name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+    w.denied = std::strerror(errno);
+  w.folder_denied = FolderDenial(Fd(folder));
+  const uid_t me = geteuid();
+  w.rename_keeps = me == 0 || (facts.owner == me && InGroup(facts.group));
+  const bool capability = fgetxattr(fd, "security.capability", nullptr, 0) >= 0;
+  w.special_bits = (facts.mode & (S_ISUID | S_ISGID)) != 0 || capability;
+  // Note: a set-group-ID bit survives a change of mode only for a member of
+  // the file's group.
+  w.special_kept = me == 0 || (facts.owner == me && !capability && (!(facts.mode & S_ISGID) || InGroup(facts.group)));
+  return w;
+}
+
+FileStatus GiveIdentity(FileHandle from, const HandleFacts& want, FileHandle to, bool best_effort, unsigned new_mode) {
+  const int fd = static_cast<int>(to);
+  if (from == kNoFile) return Io(SetMode(fd, static_cast<mode_t>(new_mode & 07777)));
+  CopyFlags(static_cast<int>(from), fd);
+  struct stat st {};
+  st.st_uid = want.owner;
+  st.st_gid = want.group;
+  st.st_mode = want.mode;
+  return Io(CopyIdentity(static_cast<int>(from), fd, st, best_effort));
+}
+
+Privileges PrivilegesOf(FileHandle file, const HandleFacts& facts) {
+  Privileges p;
+  p.mode = facts.mode;
+  ReadAttribute(static_cast<int>(file), "security.capability", p.capability);
+  return p;
+}
+
+// Note: a write clears the set-ID bits and the capability.
+FileStatus RestorePrivileges(FileHandle file, const Privileges& p) {
+  const int fd = static_cast<int>(file);
+  struct stat now;
+  if (fstat(fd, &now) != 0) return Failure();
+  if ((now.st_mode & 07777) != p.mode && !SetMode(fd, p.mode)) return Failure();
+  if (!p.capability.empty() && fsetxattr(fd, "security.capability", p.capability.data(), p.capability.size(), 0) != 0)
     return Failure();
-  }
-  if (fsync(p.file_fd) != 0) return Failure();
-  if (p.unnamed) {
-    std::string name = FreshName(p.name);
-    {
-      SignalHold hold;
-      if (!LinkNewFile(p, name)) return Failure();
-      p.unnamed = false;
-      p.new_name = name;
-      RecordNewFile(p.folder_fd, p.new_name.c_str());
-    }
-  }
-  // A failed close can report a write that did not reach the disk.
-  const int fd = p.file_fd;
-  p.file_fd = -1;
-  if (close(fd) != 0) return Failure();
-  if (how.expected) {
-    struct stat now;
-    if (fstatat(p.folder_fd, p.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !(StampOf(now) == *how.expected))
-      return FileStatus::Failed(FileStatus::kBusy, 0, "");
-  }
-  {
-    SignalHold hold;
-    if (renameat(p.folder_fd, p.new_name.c_str(), p.folder_fd, p.name.c_str()) != 0) return Failure();
-    RecordNewFile(-1, nullptr);
-    p.new_name.clear();
-  }
-  // Note: the folder is synced after the rename, when the target has already
-  // been replaced, so a failure there is not reported as a failed save.
-  fsync(p.folder_fd);
   return {};
 }
 
-FileStatus MakeJournal(PendingSave& p) {
-  Descriptor target{openat(p.folder_fd, p.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+// The journal takes the map's access ACL with every write permission but its
+// owner's taken out, and the map's read bits: a reader the map denies is
+// denied its journal too.
+FileStatus MakePrivate(FileHandle journal, FileHandle map, const HandleFacts& map_facts) {
+  const int fd = static_cast<int>(journal);
+  if (geteuid() == 0 && fchown(fd, map_facts.owner, map_facts.group) != 0) return Failure();
+  if (!SetMode(fd, 0600 | (map_facts.mode & 0044))) return Failure();
   std::string acl;
-  if (!SetMode(p.file_fd, 0600)) return Failure();
-  if (target.fd >= 0 && ReadAttribute(target.fd, "system.posix_acl_access", acl))
-    fsetxattr(p.file_fd, "system.posix_acl_access", acl.data(), acl.size(), 0);
-  if (fsync(p.file_fd) != 0) return Failure();
-  const std::string journal = p.name + kJournalSuffix;
-  {
-    SignalHold hold;
-    if (!LinkNewFile(p, journal)) return Failure();
-    // The journal is the save's safety net from here on: no signal removes it.
-    RecordNewFile(-1, nullptr);
-    p.unnamed = false;
-    if (!p.new_name.empty()) unlinkat(p.folder_fd, p.new_name.c_str(), 0);
-    p.new_name.clear();
+  if (ReadAttribute(static_cast<int>(map), "system.posix_acl_access", acl)) {
+    for (size_t i = 4; i + 8 <= acl.size(); i += 8)
+      if (static_cast<unsigned char>(acl[i]) != 1) acl[i + 2] = static_cast<char>(acl[i + 2] & ~kAclWrite);
+    if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 && errno != ENOTSUP) return Failure();
   }
-  if (fsync(p.folder_fd) != 0) return Failure();
   return {};
 }
 
-FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t offset, int64_t size,
-                           std::span<const unsigned char> old, bool& restored) {
-  restored = false;
-  Descriptor target{openat(p.folder_fd, p.name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)};
-  struct stat st;
-  if (target.fd < 0 || fstat(target.fd, &st) != 0) return Failure();
-  if (expected && !(StampOf(st) == *expected)) return FileStatus::Failed(FileStatus::kBusy, 0, "");
-  std::string capability;
-  ReadAttribute(target.fd, "security.capability", capability);
-  std::vector<unsigned char> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(size, 1), int64_t{1} << 20)));
-  } catch (const std::bad_alloc&) {
-    return Failure(ENOMEM);
-  }
-  SignalHold hold;
-  if (CopyBytes(p.file_fd, offset, target.fd, size, buffer) && EndWrite(target.fd, size, st, capability)) return {};
-  FileStatus failed = Failure();
-  restored = !old.empty() && WriteAll(target.fd, old) &&
-             EndWrite(target.fd, static_cast<int64_t>(old.size()), st, capability);
-  return failed;
+std::string WhyNotTrusted(FileHandle journal, const HandleFacts& journal_facts, FileHandle map,
+                          const HandleFacts& map_facts) {
+  const std::vector<AclEntry> acl = AclOf(static_cast<int>(journal));
+  bool others_write = (journal_facts.mode & 0022) != 0;
+  for (const AclEntry& e : acl)
+    if ((e.tag == kAclUser || e.tag == kAclGroupObj || e.tag == kAclGroup || e.tag == kAclOther) &&
+        (e.perm & kAclWrite))
+      others_write = true;
+  if (others_write) return "users other than its owner may write it";
+  const uid_t owner = journal_facts.owner;
+  if (owner == 0 || owner == geteuid() || owner == map_facts.owner ||
+      UserMayWrite(owner, map_facts, AclOf(static_cast<int>(map))))
+    return "";
+  return "its owner (user " + std::to_string(owner) + ") may not write the map";
 }
 
-FileStatus RemoveJournal(PendingSave& p) {
-  if (unlinkat(p.folder_fd, (p.name + kJournalSuffix).c_str(), 0) != 0) return Failure();
-  return fsync(p.folder_fd) == 0 ? FileStatus{} : Failure();
-}
+bool IsMine(const HandleFacts& facts) { return facts.owner == geteuid(); }

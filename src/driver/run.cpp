@@ -158,16 +158,19 @@ struct Outcome {
 // of a save that was cut off gets that save finished first; with -check it
 // is only reported, and counted as would be rewritten.
 Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Options& options) {
-  const JournalFound journal = FinishInterruptedWrite(map_name, options.check);
-  if (journal == JournalFound::kFinished)
-    TeePrint("Finished the save of %s that was cut off, from its journal %s\n", map_name.c_str(),
-             JournalPathOf(map_name).c_str());
-  if (journal == JournalFound::kUnfinished) {
+  std::unique_ptr<MapFile> file = OpenMapFile(map_name, !options.check && plan.own_file);
+  for (const std::string& note : file->notes) TeePrint("%s", note.c_str());
+  const std::string journal = JournalPathOf(file->file.path);
+  if (file->cut_off && options.check) {
     TeePrint("%s has a journal of a save that was cut off, %s: a run without -check finishes it\n", map_name.c_str(),
-             JournalPathOf(map_name).c_str());
+             journal.c_str());
     return Outcome{{}, 0, 0, true, true};
   }
-  Map map = LoadBSPFile(map_name);
+  Map map = LoadMapFile(*file, map_name);
+  if (file->cut_off && plan.own_file) {
+    FinishCutOff(*file, {map.file.get(), static_cast<size_t>(map.file_size)});
+    TeePrint("Finished the save of %s that was cut off, from its journal %s\n", map_name.c_str(), journal.c_str());
+  }
   if (!options.quiet) ReportLumpUsage(map);
   PlaneCounts counts = CompactPlanes(map);
   if (!options.quiet) {
@@ -176,7 +179,7 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
   }
   std::unique_ptr<MapLayout> layout = LayOutMap(map);
   const bool changes = SaveWouldChangeFile(map, *layout);
-  if (changes || !plan.own_file) SaveBSPFile(map, *layout, plan, options.check);
+  if (changes || !plan.own_file) SaveBSPFile(map, *layout, plan, options.check, file.get());
   const Outcome done{counts, map.file_size, layout->size, changes, false};
   if (options.quiet) return done;
   if (options.check)
