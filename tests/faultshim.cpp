@@ -213,16 +213,19 @@ int fchmod(int fd, mode_t mode) {
   return real(fd, mode);
 }
 
-// The new file's writes count as "writev", the map's own (in place) as "pwrite".
-ssize_t pwritev(int fd, const struct iovec* iov, int iovcnt, off_t offset) {
-  static auto real = Real<ssize_t (*)(int, const struct iovec*, int, off_t)>("pwritev");
-  if (!IsTemp(fd)) {
-    if (fd > 2 && Count("pwrite") == Fault::kFail) {
-      errno = ENOSPC;
-      return -1;
-    }
-    return real(fd, iov, iovcnt, offset);
+// The map's own writes (in place); the new file's single writes pass.
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  static auto real = Real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  if (!IsTemp(fd) && Count("pwrite") == Fault::kFail) {
+    errno = ENOSPC;
+    return -1;
   }
+  return real(fd, buf, count, offset);
+}
+
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+  static auto real = Real<ssize_t (*)(int, const struct iovec*, int)>("writev");
+  if (!IsTemp(fd)) return real(fd, iov, iovcnt);
   switch (Count("writev")) {
     case Fault::kFail:
       errno = ENOSPC;
@@ -238,12 +241,12 @@ ssize_t pwritev(int fd, const struct iovec* iov, int iovcnt, off_t offset) {
         part.push_back({iov[i].iov_base, take});
         left -= take;
       }
-      return real(fd, part.data(), static_cast<int>(part.size()), offset);
+      return real(fd, part.data(), static_cast<int>(part.size()));
     }
     case Fault::kNone:
       break;
   }
-  return real(fd, iov, iovcnt, offset);
+  return real(fd, iov, iovcnt);
 }
 
 int fsync(int fd) {

@@ -441,14 +441,17 @@ FileStatus ReadAt(FileHandle file, int64_t offset, unsigned char* dest, size_t l
   }
 }
 
-// One gathered write for the whole file where the system takes it.
+// One piece goes by pwrite; several, as one gathered write where the system
+// takes it, from a seek to offset (the position is this handle's alone).
 FileStatus WriteAt(FileHandle file, int64_t offset, const std::vector<ByteRange>& pieces) {
+  const int fd = static_cast<int>(file);
   std::vector<iovec> iov;
   for (const ByteRange& piece : pieces)
     if (piece.size) iov.push_back({const_cast<void*>(piece.data), piece.size});
+  if (iov.size() > 1 && lseek(fd, offset, SEEK_SET) != offset) return Failure();
   for (size_t first = 0; first < iov.size();) {
     int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-    ssize_t n = pwritev(static_cast<int>(file), iov.data() + first, count, offset);
+    ssize_t n = iov.size() == 1 ? pwrite(fd, iov[0].iov_base, iov[0].iov_len, offset) : writev(fd, iov.data() + first, count);
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = EIO;  // no progress on a non-empty write
     if (n <= 0) return Failure();

@@ -1,13 +1,13 @@
 // fileio_windows.cpp: the host's file calls on Windows.
 // Every name reaches the system as UTF-16 in the \\?\ form (FileApiName).
-// A save works by names in the target's folder. Its new file is named
-// NAME.flatcull-XXXXXX beside the target, created exclusively, shared only
-// for deletion (so that the console handler can remove it, and another run
-// that tries to open it finds it in use) and locked while the save lives.
-// The target is replaced with ReplaceFileW, which keeps its security
-// descriptor and streams; the new file is given its attributes and creation
-// time first. An in-place write keeps its journal, NAME.flatcull-journal,
-// open and locked in the same way until the save ends.
+// Win32 opens nothing relative to a folder handle, so a save's calls name
+// their files by the folder's name and theirs. A new file is created
+// exclusively, shared only for deletion (so that the console handler can
+// remove it, and another run that tries to open it finds it in use). The
+// target is replaced with ReplaceFileW, which keeps its security descriptor
+// and streams; the new file is given its attributes and creation time
+// first. A map's lock is a byte range past any map's end, as LockFileEx
+// locks keep others from the bytes they cover.
 #include <io.h>
 #include <windows.h>
 // After windows.h, which they need.
@@ -19,21 +19,9 @@
 #include <cstring>
 
 #include "common/fileio_platform.h"
-#include "common/signals.h"
 #include "common/system_windows.h"
 
-struct PendingSave {
-  std::string target;      // the file to replace, links resolved
-  std::string folder;      // its folder as given, with its last separator; "" for the current one
-  std::string name;        // its name in the folder
-  HANDLE file = INVALID_HANDLE_VALUE;  // the new file (later the journal), or a journal found
-  std::string new_name;    // the new file's name in the folder; empty for none
-  std::string new_path;    // its full name, as the console handler removes it
-};
-
 namespace {
-
-const char kJournalSuffix[] = ".flatcull-journal";
 
 bool IsMissing(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH;
@@ -44,9 +32,6 @@ FileStatus Failure(DWORD code = GetLastError()) {
                             WindowsErrorText(code));
 }
 
-FileStatus Failure(const char* text) { return FileStatus::Failed(FileStatus::kOther, 0, text); }
-
-FileStatus Busy() { return FileStatus::Failed(FileStatus::kBusy, 0, ""); }
 
 // Closes a handle on every path out.
 struct Handle {
@@ -125,6 +110,8 @@ std::wstring FinalName(const std::string& path) {
 // Note: wine shows a Unix symbolic link as a plain file, not as a reparse
 // point, so a link is told by the file's final name: it is not the name in
 // its folder's final name.
+}  // namespace
+
 std::string ResolveLinks(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
   std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -137,19 +124,17 @@ std::string ResolveLinks(const std::string& path) {
 }
 
 
-std::wstring NameOf(const PendingSave& p, const std::string& name) { return FileApiName(p.folder + name); }
+namespace {
 
-// Locks the whole of a file for this handle alone; false when another holds it.
-bool LockWhole(HANDLE file) {
-  OVERLAPPED at{};
-  return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at);
+HANDLE Win(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+std::string PathIn(const Folder& folder, const std::string& name) {
+  return folder.path + (folder.path.ends_with('/') || folder.path.ends_with('\\') ? "" : "/") + name;
 }
 
-// Marks a file open through handle to be removed as the handle closes.
-bool RemoveOnClose(HANDLE file) {
-  FILE_DISPOSITION_INFO remove{TRUE};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
-}
+std::wstring NameIn(const Folder& folder, const std::string& name) { return FileApiName(PathIn(folder, name)); }
+
+FileStatus Io(bool ok) { return ok ? FileStatus{} : Failure(); }
 
 bool ReadAt(HANDLE file, int64_t offset, unsigned char* dest, DWORD length, DWORD& got) {
   OVERLAPPED at{};
@@ -177,64 +162,10 @@ bool WriteAt(HANDLE file, int64_t offset, const unsigned char* bytes, size_t siz
   return true;
 }
 
-// Cuts or extends a file to size and makes it durable.
-bool EndWrite(HANDLE file, int64_t size) {
-  LARGE_INTEGER end;
-  end.QuadPart = size;
-  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file) && FlushFileBuffers(file);
-}
-
-// Copies size bytes at from_offset of from over to, from its start.
-bool CopyBytes(HANDLE from, int64_t from_offset, HANDLE to, int64_t size, std::vector<unsigned char>& buffer) {
-  for (int64_t done = 0; done < size;) {
-    const auto want = static_cast<DWORD>(std::min<int64_t>(size - done, static_cast<int64_t>(buffer.size())));
-    DWORD got = 0;
-    if (!ReadAt(from, from_offset + done, buffer.data(), want, got)) return false;
-    if (got == 0) {
-      SetLastError(ERROR_HANDLE_EOF);  // shorter than it was written
-      return false;
-    }
-    if (!WriteAt(to, done, buffer.data(), got)) return false;
-    done += got;
-  }
-  return true;
-}
-
 // The attributes a file may be given (read-only apart: such a target is
 // refused, and a new target takes it from its mode).
 constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-
-// Gives the new file the target's attributes and creation time, as wine's
-// replace keeps neither and the move that stands in for a replace keeps
-// nothing; the replace itself keeps the security descriptor and streams.
-// A new target gets the read-only attribute when new_mode has no write bit.
-// A Windows file has no mode bits to give.
-FileStatus GiveIdentity(PendingSave& p, const ReplaceHow& how) {
-  FILE_BASIC_INFO basic{};  // a time of 0 is left as it is
-  Handle target{OpenToLookAt(p.target)};
-  if (target.handle != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(target.handle, &info)) return Failure();
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-      return Failure("not a regular file");
-    basic.CreationTime.QuadPart = TimeOf(info.ftCreationTime);
-    basic.FileAttributes = info.dwFileAttributes & kSettable;
-  } else if (IsMissing(GetLastError())) {
-    if (how.new_mode && (*how.new_mode & 0222) == 0) basic.FileAttributes = FILE_ATTRIBUTE_READONLY;
-  } else {
-    return Failure();
-  }
-  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return SetFileInformationByHandle(p.file, FileBasicInfo, &basic, sizeof basic) ? FileStatus{} : Failure();
-}
-
-// Whether the target still has the stamp it had when it was read.
-bool StillAsRead(const PendingSave& p, const FileStamp& expected) {
-  Handle target{OpenToLookAt(p.target)};
-  FileStamp now;
-  return target.handle != INVALID_HANDLE_VALUE && StampOfHandle(target.handle, now) && now == expected;
-}
 
 // The replace moves the old map to a backup name that carries the map's
 // name, removed once the new map is in place. Note: without one, a replace
@@ -244,10 +175,10 @@ bool StillAsRead(const PendingSave& p, const FileStamp& expected) {
 // elsewhere); with one, a failure leaves the old map in one of the two names,
 // and it is put back. A file system whose replace cannot work (some network
 // shares) gets a plain move.
-FileStatus Replace(PendingSave& p) {
-  const std::wstring from = NameOf(p, p.new_name), to = FileApiName(p.target);
-  const std::string backup_name = FreshName(p.name);
-  const std::wstring backup = NameOf(p, backup_name);
+FileStatus Replace(const Folder& folder, const std::string& from_name, const std::string& to_name) {
+  const std::wstring from = NameIn(folder, from_name), to = NameIn(folder, to_name);
+  const std::string backup_name = from_name + "-old";
+  const std::wstring backup = NameIn(folder, backup_name);
   if (ReplaceFileW(to.c_str(), from.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     DeleteFileW(backup.c_str());
     return {};
@@ -257,7 +188,7 @@ FileStatus Replace(PendingSave& p) {
     if (MoveFileExW(backup.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
       return Failure(ERROR_UNABLE_TO_MOVE_REPLACEMENT);  // the map has its name again
     FileStatus kept = Failure(error);
-    kept.text += "; the map is kept in " + p.folder + backup_name;
+    kept.text += "; the map is kept in " + PathIn(folder, backup_name);
     return kept;
   }
   if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
@@ -280,29 +211,10 @@ FileStatus OpenForReading(const std::string& path, FileHandle& file) {
   return handle == INVALID_HANDLE_VALUE ? Failure() : FileStatus{};
 }
 
-FileStatus InfoOf(FileHandle file, FileInfo& info) {
-  auto handle = reinterpret_cast<HANDLE>(file);
-  info = {};
-  if (GetFileType(handle) != FILE_TYPE_DISK) return {};
-  BY_HANDLE_FILE_INFORMATION about;
-  if (!GetFileInformationByHandle(handle, &about)) return Failure();
-  info.directory = (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  info.regular = !info.directory;
-  if (info.regular && !StampOfHandle(handle, info.stamp)) return Failure();
-  return {};
+FileStatus CloseFile(FileHandle file) {
+  if (file == kNoFile) return {};
+  return CloseHandle(reinterpret_cast<HANDLE>(file)) ? FileStatus{} : Failure();
 }
-
-FileStatus ReadSome(FileHandle file, unsigned char* dest, size_t length, size_t& got) {
-  DWORD n = 0;
-  got = 0;
-  if (!ReadFile(reinterpret_cast<HANDLE>(file), dest, static_cast<DWORD>(std::min<size_t>(length, size_t{1} << 30)),
-                &n, nullptr))
-    return GetLastError() == ERROR_HANDLE_EOF ? FileStatus{} : Failure();
-  got = n;
-  return {};
-}
-
-void CloseFile(FileHandle file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
 std::string AppendText(std::FILE* stream, const std::string& text) {
   if (std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0) return "";
@@ -323,11 +235,22 @@ std::FILE* OpenTextForAppending(const std::string& path, std::string& reason) {
   return stream;
 }
 
-// --- What a save needs to know
+FileStatus FactsOf(FileHandle file, HandleFacts& facts) {
+  facts = {};
+  if (GetFileType(Win(file)) != FILE_TYPE_DISK) return {};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(Win(file), &info)) return Failure();
+  facts.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  facts.regular = !facts.folder && !facts.link;
+  facts.links = info.nNumberOfLinks;
+  facts.mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  if (!StampOfHandle(Win(file), facts.stamp)) return Failure();
+  return {};
+}
 
-// Note: a rename keeps what a Windows file has (the replace carries its
-// security and streams, the save its attributes), but not its other hard
-// links, which the caller tells by links.
+// --- Looking at a file by its name
+
 FileFacts LookAtFile(const std::string& path, bool follow_links) {
   FileFacts facts;
   facts.path = follow_links ? ResolveLinks(path) : path;
@@ -335,38 +258,20 @@ FileFacts LookAtFile(const std::string& path, bool follow_links) {
   Handle file{CreateFileW(FileApiName(path).c_str(), FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
                           nullptr)};
-  BY_HANDLE_FILE_INFORMATION info;
-  if (file.handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.handle, &info)) {
-    if (!IsMissing(GetLastError())) facts.denied = WindowsErrorText(GetLastError());
+  HandleFacts h;
+  if (file.handle == INVALID_HANDLE_VALUE || !FactsOf(reinterpret_cast<FileHandle>(file.handle), h).ok())
     return facts;
-  }
   facts.exists = true;
-  facts.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  facts.link = !follow_links && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  facts.regular = !facts.folder && !facts.link && GetFileType(file.handle) == FILE_TYPE_DISK;
-  facts.device = info.dwVolumeSerialNumber;
-  facts.inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-  facts.links = info.nNumberOfLinks;
-  facts.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
-  const bool read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  facts.mode = read_only ? 0444 : 0666;
-  if (!facts.regular) return facts;
-  if (read_only) {
-    facts.read_only = "";
-    return facts;
-  }
-  // Whether this user may write it: an open for writing that writes nothing.
-  // A file held open elsewhere is no refusal here; the replace tells.
-  Handle writer{CreateFileW(FileApiName(path).c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-  if (writer.handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION)
-    facts.denied = WindowsErrorText(GetLastError());
+  facts.folder = h.folder;
+  facts.link = !follow_links && h.link;
+  facts.regular = h.regular && GetFileType(file.handle) == FILE_TYPE_DISK;
+  facts.device = h.stamp.device;
+  facts.inode = h.stamp.inode;
+  facts.size = h.stamp.size;
+  facts.mode = h.mode;
   return facts;
 }
 
-// Note: Windows has no folder permission that this could read; the creation
-// of the new file tells.
 namespace {
 
 // Whether the folder's access list denies this user adding a file to it.
@@ -403,230 +308,239 @@ std::string FolderRefusal(const std::string& folder) {
   return DeniesNewFiles(folder) ? WindowsErrorText(ERROR_ACCESS_DENIED) : "";
 }
 
-// --- Saving
+// --- A save's folder and files
 
-// The new file goes before the console handler's record of it, so that an
-// event before then still finds it to remove.
-void PendingSaveDeleter::operator()(PendingSave* p) const {
-  if (!p->new_name.empty()) {
-    const bool removed = p->file != INVALID_HANDLE_VALUE && RemoveOnClose(p->file);
-    if (p->file != INVALID_HANDLE_VALUE) CloseHandle(p->file);
-    p->file = INVALID_HANDLE_VALUE;
-    if (!removed) DeleteFileW(NameOf(*p, p->new_name).c_str());
-    RecordNewFile(-1, nullptr);
-  }
-  if (p->file != INVALID_HANDLE_VALUE) CloseHandle(p->file);
-  delete p;
+FileStatus OpenFolder(const std::string& path, Folder& folder) {
+  folder.path = path;
+  folder.handle = -1;
+  Handle handle{OpenToLookAt(path.empty() ? "." : path)};
+  HandleFacts facts;
+  if (handle.handle == INVALID_HANDLE_VALUE) return Failure();
+  if (FileStatus status = FactsOf(reinterpret_cast<FileHandle>(handle.handle), facts); !status.ok()) return status;
+  if (!facts.folder) return Failure(ERROR_DIRECTORY);
+  folder.device = facts.stamp.device;
+  folder.inode = facts.stamp.inode;
+  return {};
 }
 
-FileStatus OpenSave(const std::string& path, bool follow_links, std::unique_ptr<PendingSave, PendingSaveDeleter>& save) {
-  save.reset(new PendingSave);
-  save->target = follow_links ? ResolveLinks(path) : path;
-  const size_t slash = save->target.find_last_of("/\\");
-  save->folder = slash == std::string::npos ? "" : save->target.substr(0, slash + 1);
-  save->name = save->target.substr(slash == std::string::npos ? 0 : slash + 1);
-  const DWORD attributes = GetFileAttributesW(FileApiName(save->folder.empty() ? "." : save->folder).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Failure();
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileStatus{} : Failure(ERROR_DIRECTORY);
+void CloseFolder(Folder&) {}
+
+FileStatus FactsAt(const Folder& folder, const std::string& name, HandleFacts& facts) {
+  Handle file{CreateFileW(NameIn(folder, name).c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+  if (file.handle == INVALID_HANDLE_VALUE) return Failure();
+  return FactsOf(reinterpret_cast<FileHandle>(file.handle), facts);
 }
 
-const std::string& SavedPath(const PendingSave& save) { return save.target; }
-
-// Note: nothing is removed while the target is missing: a replace cut off
-// between its two moves leaves the map under a backup name of this form.
-FileStatus RemoveLeftovers(PendingSave& p) {
-  if (GetFileAttributesW(FileApiName(p.target).c_str()) == INVALID_FILE_ATTRIBUTES) return {};
-  std::wstring pattern = FileApiName(p.folder.empty() ? "." : p.folder);
-  if (pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
+FileStatus ListFolder(const Folder& folder, std::vector<std::string>& names) {
   WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  HANDLE search = FindFirstFileExW(NameIn(folder, "*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                   nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return Failure();
-  const std::string prefix = NewFilePrefix(p.name);
-  do {
-    const std::string name = Utf8FromWide(entry.cFileName);
-    if (!IsNewFileOf(name, prefix) ||
-        (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-      continue;
-    // A live save holds its file open without sharing reading or writing,
-    // so that this open, which shares nothing, fails.
-    HANDLE file = CreateFileW(NameOf(p, name).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  } while (FindNextFileW(search, &entry));
+  do names.push_back(Utf8FromWide(entry.cFileName));
+  while (FindNextFileW(search, &entry));
   FindClose(search);
   return {};
 }
 
-FileStatus OpenJournal(PendingSave& p, std::vector<unsigned char>& bytes, bool& found) {
-  found = false;
-  Handle file{CreateFileW(NameOf(p, p.name + kJournalSuffix).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-  if (file.handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    // A name too long to carry the suffix never had a journal.
-    if (IsMissing(error) || error == ERROR_FILENAME_EXCED_RANGE) return {};
-    return error == ERROR_SHARING_VIOLATION ? FileStatus::Failed(FileStatus::kBusy, static_cast<long>(error),
-                                                                 WindowsErrorText(error))
-                                            : Failure(error);
-  }
-  if (!LockWhole(file.handle)) {
-    const DWORD error = GetLastError();
-    return error == ERROR_LOCK_VIOLATION ? FileStatus::Failed(FileStatus::kBusy, static_cast<long>(error),
-                                                              WindowsErrorText(error))
-                                         : Failure(error);
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file.handle, &info)) return Failure();
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-    return Failure("not a regular file");
-  const uint64_t size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-  try {
-    bytes.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return Failure(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  for (size_t done = 0; done < bytes.size();) {
-    DWORD got = 0;
-    const auto want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, size_t{1} << 30));
-    if (!ReadAt(file.handle, static_cast<int64_t>(done), bytes.data() + done, want, got)) return Failure();
-    if (got == 0) {
-      bytes.resize(done);
-      break;
-    }
-    done += got;
-  }
-  found = true;
-  p.file = file.Release();
-  return {};
+// Note: a folder opens too for reading (backup semantics), so that it is
+// refused as a folder rather than with the system's "access denied"; reading
+// shares deletion, so that the replace can move the file away.
+FileStatus OpenAt(const Folder& folder, const std::string& name, bool write, FileHandle& file) {
+  HANDLE handle = CreateFileW(NameIn(folder, name).c_str(), write ? GENERIC_WRITE | FILE_READ_ATTRIBUTES : GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | (write ? 0 : FILE_FLAG_BACKUP_SEMANTICS), nullptr);
+  file = reinterpret_cast<FileHandle>(handle);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILENAME_EXCED_RANGE)
+    return FileStatus::Failed(FileStatus::kMissing, ERROR_FILENAME_EXCED_RANGE, WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+  return Io(handle != INVALID_HANDLE_VALUE);
 }
 
-// Note: the new file is shared for deletion alone, so that the console
-// handler may remove it while it is open.
-FileStatus CreateNewFile(PendingSave& p) {
-  for (int attempt = 0; p.file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    SignalHold hold;
-    p.new_name = FreshName(p.name);
-    p.new_path = p.folder + p.new_name;
-    RecordNewFile(-1, p.new_path.c_str());
-    p.file = CreateFileW(FileApiName(p.new_path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (p.file != INVALID_HANDLE_VALUE) break;
-    const DWORD error = GetLastError();
-    RecordNewFile(-1, nullptr);
-    p.new_name.clear();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return Failure(error);
-  }
-  if (p.file == INVALID_HANDLE_VALUE) return Failure(ERROR_FILE_EXISTS);
-  LockWhole(p.file);
-  return {};
+// Note: Windows has no unnamed files; the new file is shared for deletion
+// alone, so that the console handler may remove it while it is open.
+FileStatus CreateAt(const Folder& folder, const std::string& name, bool, FileHandle& file, bool& unnamed) {
+  unnamed = false;
+  HANDLE handle = CreateFileW(NameIn(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  file = reinterpret_cast<FileHandle>(handle);
+  return Io(handle != INVALID_HANDLE_VALUE);
 }
 
-FileStatus WriteNewFile(PendingSave& p, const std::vector<ByteRange>& pieces) {
+// Note: Windows gives a file a new name by moving it, while it is open (it is
+// shared for deletion); the old name goes.
+FileStatus LinkAt(const Folder& folder, FileHandle, bool, const std::string& from, const std::string& to) {
+  return Io(MoveFileExW(NameIn(folder, from).c_str(), NameIn(folder, to).c_str(), MOVEFILE_WRITE_THROUGH));
+}
+
+FileStatus RenameAt(const Folder& folder, const std::string& from, const std::string& to) {
+  return Replace(folder, from, to);
+}
+
+FileStatus UnlinkAt(const Folder& folder, const std::string& name) {
+  return Io(DeleteFileW(NameIn(folder, name).c_str()));
+}
+
+std::string SignalNameOf(const Folder& folder, const std::string& name) { return PathIn(folder, name); }
+
+std::string NameKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+// --- Data
+
+FileStatus ReadAt(FileHandle file, int64_t offset, unsigned char* dest, size_t length, size_t& got) {
+  DWORD n = 0;
+  const bool ok = ReadAt(Win(file), offset, dest, static_cast<DWORD>(std::min<size_t>(length, size_t{1} << 30)), n);
+  got = n;
+  return Io(ok);
+}
+
+FileStatus WriteAt(FileHandle file, int64_t offset, const std::vector<ByteRange>& pieces) {
   for (const ByteRange& piece : pieces) {
-    const auto* bytes = static_cast<const unsigned char*>(piece.data);
-    for (size_t done = 0; done < piece.size;) {
-      DWORD put = 0;
-      const auto want = static_cast<DWORD>(std::min<size_t>(piece.size - done, size_t{1} << 30));
-      if (!WriteFile(p.file, bytes + done, want, &put, nullptr)) return Failure();
-      if (put == 0) return Failure(ERROR_WRITE_FAULT);
-      done += put;
-    }
+    if (!WriteAt(Win(file), offset, static_cast<const unsigned char*>(piece.data), piece.size)) return Failure();
+    offset += static_cast<int64_t>(piece.size);
   }
   return {};
 }
 
-// Note: the stamp is checked right before the replace; a change between the
-// two cannot be seen without a lock that other programs do not take.
-FileStatus ReplaceByRename(PendingSave& p, const ReplaceHow& how) {
-  if (FileStatus status = GiveIdentity(p, how); !status.ok()) return status;
-  if (!FlushFileBuffers(p.file)) return Failure();
-  // The replace opens the new file itself, which the handle would deny.
-  const HANDLE file = p.file;
-  p.file = INVALID_HANDLE_VALUE;
-  if (!CloseHandle(file)) return Failure();
-  if (how.expected && !StillAsRead(p, *how.expected)) return Busy();
-  SignalHold hold;
-  const bool exists = GetFileAttributesW(FileApiName(p.target).c_str()) != INVALID_FILE_ATTRIBUTES;
-  // A new target never replaces a file that appeared meanwhile.
-  FileStatus status = exists ? Replace(p)
-                      : MoveFileExW(NameOf(p, p.new_name).c_str(), FileApiName(p.target).c_str(), MOVEFILE_WRITE_THROUGH)
-                          ? FileStatus{}
-                          : Failure();
-  if (!status.ok()) return status;
-  RecordNewFile(-1, nullptr);
-  p.new_name.clear();
-  return {};
+FileStatus Truncate(FileHandle file, int64_t size) {
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  return Io(SetFilePointerEx(Win(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(Win(file)));
 }
 
-// Note: the move renames the file while it is open (it is shared for
-// deletion), so that the lock stays.
-// A reader the map denies is denied its journal too: the journal gets the
-// map's own access list, inherited entries included, as its only one, or,
-// when that cannot be read, one that lets only its owner in.
-DWORD GiveMapsAccessList(const PendingSave& p) {
-  PACL list = nullptr;
+FileStatus SyncFile(FileHandle file) { return Io(FlushFileBuffers(Win(file))); }
+
+// Note: a name's change is made durable by MOVEFILE_WRITE_THROUGH and the
+// replace; Windows syncs no folder.
+FileStatus SyncFolder(const Folder&) { return {}; }
+
+FileStatus LockFile(FileHandle file) {
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(Win(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return {};
+  const DWORD error = GetLastError();
+  return error == ERROR_LOCK_VIOLATION
+             ? FileStatus::Failed(FileStatus::kHeld, static_cast<long>(error), WindowsErrorText(error))
+             : Failure(error);
+}
+
+// --- Who may do what
+
+// Note: a rename keeps what a Windows file has (the replace carries its
+// security and streams, the save its attributes), but not its other hard
+// links, which the caller tells by links.
+WriteFacts WriteFactsOf(const Folder& folder, const std::string& name, FileHandle, const HandleFacts& facts) {
+  WriteFacts w;
+  if ((facts.mode & 0222) == 0) {
+    w.read_only = "";
+  } else {
+    // Whether this user may write it: an open for writing that writes
+    // nothing. A file held open elsewhere is no refusal here; the replace tells.
+    Handle writer{CreateFileW(NameIn(folder, name).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    if (writer.handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION)
+      w.denied = WindowsErrorText(GetLastError());
+  }
+  w.folder_denied = FolderRefusal(folder.path);
+  return w;
+}
+
+// Gives the new file the target's attributes and creation time, as wine's
+// replace keeps neither and the move that stands in for a replace keeps
+// nothing; the replace itself keeps the security descriptor and streams.
+// A new target gets the read-only attribute when new_mode has no write bit.
+FileStatus GiveIdentity(FileHandle from, const HandleFacts&, FileHandle to, bool, unsigned new_mode) {
+  FILE_BASIC_INFO basic{};  // a time of 0 is left as it is
+  if (from != kNoFile) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(Win(from), &info)) return Failure();
+    basic.CreationTime.QuadPart = TimeOf(info.ftCreationTime);
+    basic.FileAttributes = info.dwFileAttributes & kSettable;
+  } else if ((new_mode & 0222) == 0) {
+    basic.FileAttributes = FILE_ATTRIBUTE_READONLY;
+  }
+  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return Io(SetFileInformationByHandle(Win(to), FileBasicInfo, &basic, sizeof basic));
+}
+
+Privileges PrivilegesOf(FileHandle, const HandleFacts&) { return {}; }
+
+FileStatus RestorePrivileges(FileHandle, const Privileges&) { return {}; }
+
+// Note: the journal lets in its owner, SYSTEM and the administrators alone,
+// so that no one the map denies reads it. Giving it the map's owner would
+// need SeRestorePrivilege.
+FileStatus MakePrivate(FileHandle journal, FileHandle, const HandleFacts&) {
   PSECURITY_DESCRIPTOR security = nullptr;
-  DWORD error = GetNamedSecurityInfoW(FileApiName(p.target).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, &list, nullptr, &security);
+  PACL list = nullptr;
   BOOL present = FALSE, defaulted = FALSE;
-  if (error != ERROR_SUCCESS &&
-      (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1, &security,
-                                                             nullptr) ||
-       !GetSecurityDescriptorDacl(security, &present, &list, &defaulted)))
-    return GetLastError();
-  std::wstring name = NameOf(p, p.new_name);
-  error = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                list, nullptr);
-  LocalFree(security);
-  return error;
-}
-
-FileStatus MakeJournal(PendingSave& p) {
-  if (DWORD error = GiveMapsAccessList(p); error != ERROR_SUCCESS) return Failure(error);
-  if (!FlushFileBuffers(p.file)) return Failure();
-  SignalHold hold;
-  if (!MoveFileExW(NameOf(p, p.new_name).c_str(), NameOf(p, p.name + kJournalSuffix).c_str(), MOVEFILE_WRITE_THROUGH))
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)",
+                                                            SDDL_REVISION_1, &security, nullptr) ||
+      !GetSecurityDescriptorDacl(security, &present, &list, &defaulted))
     return Failure();
-  // The journal is the save's safety net from here on: no event removes it.
-  RecordNewFile(-1, nullptr);
-  p.new_name.clear();
-  return {};
+  const DWORD error = SetSecurityInfo(Win(journal), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                      nullptr, list, nullptr);
+  LocalFree(security);
+  return error == ERROR_SUCCESS ? FileStatus{} : Failure(error);
 }
 
-FileStatus OverwriteTarget(PendingSave& p, const FileStamp* expected, int64_t offset, int64_t size,
-                           std::span<const unsigned char> old, bool& restored) {
-  restored = false;
-  Handle target{CreateFileW(FileApiName(p.target).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr)};
-  if (target.handle == INVALID_HANDLE_VALUE) return Failure();
-  FileStamp stamp;
-  if (!StampOfHandle(target.handle, stamp)) return Failure();
-  if (expected && !(stamp == *expected)) return Busy();
-  std::vector<unsigned char> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(size, 1), int64_t{1} << 20)));
-  } catch (const std::bad_alloc&) {
-    return Failure(ERROR_NOT_ENOUGH_MEMORY);
+namespace {
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return IsWellKnownSid(sid, type) != FALSE; }
+
+// Whether sid is this process's user.
+bool IsMe(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(TOKEN_USER) unsigned char buffer[256];
+  DWORD size = 0;
+  const bool me = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                  EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+  CloseHandle(token);
+  return me;
+}
+
+bool IsTrustedOwner(PSID sid, PSID map_owner) {
+  return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) || IsMe(sid) ||
+         (map_owner && EqualSid(sid, map_owner));
+}
+
+}  // namespace
+
+// Note: where the file system keeps no security (FAT), nothing can be told,
+// and the journal is taken as the map is.
+std::string WhyNotTrusted(FileHandle journal, const HandleFacts&, FileHandle map, const HandleFacts&) {
+  PSID owner = nullptr, map_owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr, map_security = nullptr;
+  if (GetSecurityInfo(Win(journal), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &list, nullptr, &security) != ERROR_SUCCESS)
+    return "";
+  GetSecurityInfo(Win(map), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &map_owner, nullptr, nullptr, nullptr,
+                  &map_security);
+  std::string why;
+  constexpr DWORD kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  if (!list) why = "users other than its owner may write it";
+  for (DWORD i = 0; list && why.empty() && i < list->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(list, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = &allowed->SidStart;
+    if ((allowed->Mask & kWrites) && !(owner && EqualSid(sid, owner)) && !IsWellKnown(sid, WinCreatorOwnerRightsSid) &&
+        !IsWellKnown(sid, WinLocalSystemSid) && !IsWellKnown(sid, WinBuiltinAdministratorsSid))
+      why = "users other than its owner may write it";
   }
-  SignalHold hold;
-  if (CopyBytes(p.file, offset, target.handle, size, buffer) && EndWrite(target.handle, size)) return {};
-  FileStatus failed = Failure();
-  restored = !old.empty() && WriteAt(target.handle, 0, old.data(), old.size()) &&
-             EndWrite(target.handle, static_cast<int64_t>(old.size()));
-  return failed;
+  if (why.empty() && owner && !IsTrustedOwner(owner, map_owner)) why = "its owner may not write the map";
+  LocalFree(security);
+  if (map_security) LocalFree(map_security);
+  return why;
 }
 
-// Note: removed by name while its handle still holds the lock, so that no
-// other run can take the journal between the close and the removal; not
-// through the handle, as wine would remove the name it was opened under,
-// before the move that made it the journal.
-FileStatus RemoveJournal(PendingSave& p) {
-  FileStatus status = DeleteFileW(NameOf(p, p.name + kJournalSuffix).c_str()) ? FileStatus{} : Failure();
-  if (p.file != INVALID_HANDLE_VALUE) CloseHandle(p.file);
-  p.file = INVALID_HANDLE_VALUE;
-  return status;
-}
+bool IsMine(const HandleFacts&) { return true; }

@@ -98,8 +98,9 @@ std::string CheckJournal(FileHandle journal, const OpenedFile& map, const Nonce&
 }
 
 // Removes the leftovers of killed saves of the file: only names of the
-// tool's own form, regular files with one link, owned by this user or by
-// owner, and not held by a live save.
+// tool's own form, regular files with one link, owned by this user, by the
+// file's owner (a save gives its new file the file's owner before naming it)
+// or by owner, and not held by a live save.
 void RemoveLeftovers(const OpenedFile& opened, const uint32_t* owner) {
   std::vector<std::string> names;
   if (!ListFolder(opened.folder, names).ok()) return;
@@ -108,7 +109,8 @@ void RemoveLeftovers(const OpenedFile& opened, const uint32_t* owner) {
   for (const std::string& entry : names) {
     HandleFacts facts;
     if (!IsLeftoverOf(entry, prefix) || !FactsAt(opened.folder, entry, facts).ok() || !facts.regular ||
-        facts.links != 1 || !(IsMine(facts) || (owner && facts.owner == *owner)))
+        facts.links != 1 ||
+        !(IsMine(facts) || (opened.file != kNoFile && facts.owner == opened.facts.owner) || (owner && facts.owner == *owner)))
       continue;
     Handle held;
     if (OpenAt(opened.folder, entry, false, held.file).ok() && LockFile(held.file).ok() &&
