@@ -473,20 +473,17 @@ Privileges PrivilegesOf(FileHandle, const HandleFacts&) { return {}; }
 
 FileStatus RestorePrivileges(FileHandle, const Privileges&) { return {}; }
 
-// Note: the journal lets in its owner, SYSTEM and the administrators alone,
-// so that no one the map denies reads it. Giving it the map's owner would
-// need SeRestorePrivilege.
-FileStatus MakePrivate(FileHandle journal, FileHandle, const HandleFacts&) {
-  PSECURITY_DESCRIPTOR security = nullptr;
+// A reader the map denies is denied its journal too: the journal gets the
+// map's own access list, inherited entries included, as its only one.
+// Giving it the map's owner would need SeRestorePrivilege.
+FileStatus MakePrivate(FileHandle journal, FileHandle map, const HandleFacts&) {
   PACL list = nullptr;
-  BOOL present = FALSE, defaulted = FALSE;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)",
-                                                            SDDL_REVISION_1, &security, nullptr) ||
-      !GetSecurityDescriptorDacl(security, &present, &list, &defaulted))
-    return Failure();
-  const DWORD error = SetSecurityInfo(Win(journal), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                      nullptr, list, nullptr);
+  PSECURITY_DESCRIPTOR security = nullptr;
+  DWORD error = GetSecurityInfo(Win(map), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                nullptr, &security);
+  if (error != ERROR_SUCCESS) return {};  // a file system without security (FAT)
+  error = SetSecurityInfo(Win(journal), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, list, nullptr);
   LocalFree(security);
   return error == ERROR_SUCCESS ? FileStatus{} : Failure(error);
 }
@@ -518,29 +515,16 @@ bool IsTrustedOwner(PSID sid, PSID map_owner) {
 // and the journal is taken as the map is.
 std::string WhyNotTrusted(FileHandle journal, const HandleFacts&, FileHandle map, const HandleFacts&) {
   PSID owner = nullptr, map_owner = nullptr;
-  PACL list = nullptr;
   PSECURITY_DESCRIPTOR security = nullptr, map_security = nullptr;
-  if (GetSecurityInfo(Win(journal), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                      nullptr, &list, nullptr, &security) != ERROR_SUCCESS)
+  if (GetSecurityInfo(Win(journal), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &security) != ERROR_SUCCESS)
     return "";
   GetSecurityInfo(Win(map), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &map_owner, nullptr, nullptr, nullptr,
                   &map_security);
-  std::string why;
-  constexpr DWORD kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-  if (!list) why = "users other than its owner may write it";
-  for (DWORD i = 0; list && why.empty() && i < list->AceCount; ++i) {
-    ACE_HEADER* ace = nullptr;
-    if (!GetAce(list, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-    PSID sid = &allowed->SidStart;
-    if ((allowed->Mask & kWrites) && !(owner && EqualSid(sid, owner)) && !IsWellKnown(sid, WinCreatorOwnerRightsSid) &&
-        !IsWellKnown(sid, WinLocalSystemSid) && !IsWellKnown(sid, WinBuiltinAdministratorsSid))
-      why = "users other than its owner may write it";
-  }
-  if (why.empty() && owner && !IsTrustedOwner(owner, map_owner)) why = "its owner may not write the map";
+  const bool trusted = !owner || IsTrustedOwner(owner, map_owner);
   LocalFree(security);
   if (map_security) LocalFree(map_security);
-  return why;
+  return trusted ? "" : "its owner may not write the map";
 }
 
 bool IsMine(const HandleFacts&) { return true; }

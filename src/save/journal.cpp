@@ -56,13 +56,9 @@ std::string NonceText(const Nonce& nonce) {
   return text;
 }
 
-NameHash HashOfName(uint64_t device, uint64_t inode, const std::string& name) {
-  std::string key(16, '\0');
-  PutLE(reinterpret_cast<unsigned char*>(key.data()), device, 8);
-  PutLE(reinterpret_cast<unsigned char*>(key.data()) + 8, inode, 8);
-  key += name;
+NameHash HashOfName(const std::string& name) {
   NameHash hash;
-  PutSum(hash.data(), XXH3_128bits(key.data(), key.size()));
+  PutSum(hash.data(), XXH3_128bits(name.data(), name.size()));
   return hash;
 }
 

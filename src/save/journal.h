@@ -4,7 +4,9 @@
 // The marker stands over the map's first bytes while it is rewritten, so that
 // no reader, by any name, takes a torn map for a whole one. Little-endian:
 // the magic "FCMARKED" (read as a version, no map's), the save's nonce (8
-// bytes), and the XXH3-128 of the folder and name the save was made under.
+// bytes), and the XXH3-128 of the name the save was made under. Note: the
+// name alone, so that a folder copied or moved after a crash still finishes;
+// a run on a name in another folder finds no journal beside it, and refuses.
 //
 // The journal, NAME.flatcull-journal beside the map, holds the whole new map.
 // Little-endian: the magic "FCJOURNL", the version (u32, 2), the header's size
@@ -33,8 +35,8 @@ using JournalHeader = std::array<unsigned char, kJournalHeaderSize>;
 Nonce NewNonce();
 std::string NonceText(const Nonce& nonce);
 
-// The hash of a folder (its device and inode) and a name in it.
-NameHash HashOfName(uint64_t device, uint64_t inode, const std::string& name);
+// The hash of a file's name in its folder.
+NameHash HashOfName(const std::string& name);
 
 Marker MakeMarker(const Nonce& nonce, const NameHash& name);
 

@@ -131,7 +131,7 @@ void JudgeMarked(MapFile& map, const std::string& given) {
   Nonce nonce;
   NameHash name;
   ReadMarker({map.bytes.data.get(), static_cast<size_t>(map.bytes.size)}, nonce, name);
-  if (name != HashOfName(f.folder.device, f.folder.inode, NameKey(f.name)))
+  if (name != HashOfName(NameKey(f.name)))
     Raise("Error opening", given,
           "its rewrite under another name was cut off; a run on that name finishes it (" + JournalName("NAME") + ")");
   const std::string journal_path = JournalPathOf(f.path);
@@ -511,7 +511,7 @@ void ReplacementFile::State::CommitInPlace() {
   }
   // 2 to 4, with every ending signal held.
   const Privileges privileges = PrivilegesOf(map.file, t.facts);
-  const Marker marker = MakeMarker(nonce, HashOfName(t.folder.device, t.folder.inode, NameKey(t.name)));
+  const Marker marker = MakeMarker(nonce, HashOfName(NameKey(t.name)));
   {
     SignalHold hold;
     status = WriteOver(map.file, {checked.data.get(), static_cast<size_t>(checked.size)}, marker, privileges);
