@@ -361,7 +361,7 @@ FileStatus OpenAt(const Folder& folder, const std::string& name, bool write, Fil
 // alone, so that the console handler may remove it while it is open.
 FileStatus CreateAt(const Folder& folder, const std::string& name, bool, FileHandle& file, bool& unnamed) {
   unnamed = false;
-  HANDLE handle = CreateFileW(NameIn(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+  HANDLE handle = CreateFileW(NameIn(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   file = reinterpret_cast<FileHandle>(handle);
   return Io(handle != INVALID_HANDLE_VALUE);
