@@ -4,7 +4,11 @@
 // status 1, its exact message, the map byte for byte as it was and no
 // temporary file beside it; a short transfer must not change what is saved.
 // Each case checks the shim's log, so that a fault that never fired fails.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -188,6 +192,94 @@ TEST(FaultTest, FailedWriteInPlaceLeavesTheOldMapOrItsJournal) {
               std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(dir + "/other.bsp"), BuildMap(SampleMapLumps(3, true)));
     EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"m.bsp", "other.bsp"}));
+  }
+}
+
+// A save in place cut off on disk (the map marked, its journal beside it),
+// then changed as a careless user or another user might; the next run
+// finishes only from a journal it may trust, removes no file but the tool's
+// own, and otherwise refuses, changing nothing.
+TEST(FaultTest, CutOffSaveFinishesOnlyFromAJournalItMayTrust) {
+  if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+  const std::string refused =
+      "Error opening {path}: its rewrite was cut off, and its journal {path}.flatcull-journal can't finish it (";
+  auto shell = [](const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; };
+  const struct {
+    const char* name;
+    std::function<void(const std::string& dir)> change;  // after the cut-off save
+    const char* run_on;
+    std::string outcome;  // "new", or what the run's line says (its start)
+  } cases[] = {
+      {"its own journal", [](const std::string&) {}, "m.bsp", "new"},
+      {"another user's", [&](const std::string& d) { shell("chown 65534 " + d + "/m.bsp.flatcull-journal"); },
+       "m.bsp", refused + "its owner (user 65534) may not write the map)"},
+      {"another user's, who may write the map",
+       [&](const std::string& d) { shell("chown 65534 " + d + "/m.bsp.flatcull-journal; chmod 646 " + d + "/m.bsp"); },
+       "m.bsp", "new"},
+      {"another user's, whom an ACL lets write the map",
+       [&](const std::string& d) {
+         shell("chown 65534 " + d + "/m.bsp.flatcull-journal; setfacl -m u:65534:rw " + d + "/m.bsp");
+       },
+       "m.bsp", "new"},
+      {"writable by others", [&](const std::string& d) { shell("chmod 666 " + d + "/m.bsp.flatcull-journal"); },
+       "m.bsp", refused + "users other than its owner may write it)"},
+      {"a second name", [&](const std::string& d) { shell("ln " + d + "/m.bsp.flatcull-journal " + d + "/../j"); },
+       "m.bsp", refused + "it has 2 links)"},
+      {"a terabyte of holes", [&](const std::string& d) { shell("truncate -s 1T " + d + "/m.bsp.flatcull-journal"); },
+       "m.bsp", refused + "it is 1099511627776 bytes, not the "},
+      {"a flipped bit", [&](const std::string& d) {
+         shell("printf X | dd of=" + d + "/m.bsp.flatcull-journal bs=1 seek=900 conv=notrunc status=none");
+       }, "m.bsp", refused + "its new bytes fail their checksum)"},
+      {"missing", [&](const std::string& d) { shell("rm " + d + "/m.bsp.flatcull-journal"); }, "m.bsp",
+       "Error opening {path}: its rewrite was cut off and its journal is missing"},
+      {"run on its other name", [](const std::string&) {}, "other.bsp",
+       "Error opening {dir}/other.bsp: its rewrite under another name was cut off"},
+      {"made read-only since", [&](const std::string& d) { shell("chmod 444 " + d + "/m.bsp"); }, "m.bsp",
+       "Error writing {path}: the file is read-only"},
+      {"recompiled since: a stale journal", [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp"); },
+       "m.bsp", "new"},
+      {"another user's, beside a whole map",
+       [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp; chown 65534 " + d + "/m.bsp.flatcull-journal"); },
+       "m.bsp", "Error writing {path}: it must be written in place, and {path}.flatcull-journal (its owner (user 65534) "
+                "may not write the map) is in the way of its journal"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string map = BuildSampleMap();
+    std::string dir = FreshMapDir(map), log;
+    WriteFile(dir + "/../old", map);
+    std::filesystem::create_hard_link(dir + "/m.bsp", dir + "/other.bsp");
+    // The map's owner gets the journal that root's save leaves.
+    ASSERT_EQ(chown((dir + "/m.bsp").c_str(), 4321, 4321), 0);
+    ASSERT_EQ(RunWithShim(dir, {"pwrite:2,pwrite:4", ""}, log).status, 1);
+    struct stat journal {};
+    ASSERT_EQ(stat((dir + "/m.bsp.flatcull-journal").c_str(), &journal), 0);
+    EXPECT_TRUE(journal.st_uid == 4321 && journal.st_gid == 4321);
+    ASSERT_EQ(chown((dir + "/m.bsp").c_str(), 0, 0), 0);
+    ASSERT_EQ(chown((dir + "/m.bsp.flatcull-journal").c_str(), 0, 0), 0);
+    // Files a user named beside the map, and a leftover of the tool's own.
+    for (const char* name : {"m.bsp.flatcull-backup", "m.bsp.flatcull-before", "m.bsp.flatcull-unsaved-0123456789abcdef"})
+      WriteFile(dir + "/" + name, "x");
+    c.change(dir);
+    const std::string before = ReadFile(dir + "/m.bsp");
+    RunResult r = RunTool({"-nopause", "-quiet", c.run_on}, dir);
+    using Names = std::vector<std::string>;
+    Names left = {"m.bsp", "m.bsp.flatcull-backup", "m.bsp.flatcull-before"};
+    if (c.outcome == "new") {
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(ReadFile(dir + "/other.bsp"), BuildMap(SampleMapLumps(3, true)));
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.out.find(Expand(c.outcome, dir)), std::string::npos) << r.out;
+      EXPECT_EQ(ReadFile(dir + "/m.bsp"), before);
+      if (std::string(c.name) != "missing") left.push_back("m.bsp.flatcull-journal");
+      // A marked map's leftovers wait for the run that finishes its journal.
+      if (!std::string(c.name).ends_with("beside a whole map")) left.push_back("m.bsp.flatcull-unsaved-0123456789abcdef");
+    }
+    left.push_back("other.bsp");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(ListDir(dir), left);
   }
 }
 
