@@ -459,6 +459,9 @@ TEST(EndToEndTest, UnknownSwitchAnywhereTouchesNoMap) {
   EXPECT_EQ(ListDir(dir), kJustTheMap);
 }
 
+// What a failure that -out would avoid ends with.
+#define HINT " (-out DIR writes the map to another folder)"
+
 // Runs the tool as a user (nobody) who may not write a map owned by root;
 // skips when that cannot be arranged. The folder is open to everyone.
 TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
@@ -472,15 +475,15 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     uid_t owner;
     int status;
     const char* check;  // a switch to run with
-    const char* why = ": the file is read-only";  // $D: the map's folder
+    const char* why = ": the file is read-only" HINT;  // $D: the map's folder
     mode_t folder = 0777;
   } cases[] = {{"read-only own map", full, 0444, 65534, 1, "-nopause"},
                {"read-only own map, -check", full, 0444, 65534, 1, "-check"},
-               {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied"},
-               {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied"},
+               {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied" HINT},
+               {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied" HINT},
                {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"},
                {"own map in a folder it may not write, -check", full, 0644, 65534, 1, "-check",
-                ": cannot create a file in $D: Permission denied", 0755}};
+                ": cannot create a file in $D: Permission denied" HINT, 0755}};
   ToolForAnyUser tool;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -541,7 +544,7 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
     const char* run;    // the switch the tool runs with
     bool member;        // run as nobody in the map's group (50)
     bool refused;
-    const char* why = ": the file is read-only";
+    const char* why = ": the file is read-only" HINT;
   } cases[] = {
       {"root on another user's map with an ACL, attributes and a flag",
        "chown 1000:1000 m.bsp && chmod 640 m.bsp && setfacl -m u:65534:--- m.bsp && "
@@ -553,8 +556,8 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
       {"a folder with a default ACL", "setfacl -d -m u:65534:rwx .", "-nopause", false, false},
       {"a mode-444 map as root", "chmod 444 m.bsp", "-nopause", false, true},
       {"a mode-444 map as root, -check", "chmod 444 m.bsp", "-check", false, true},
-      {"an immutable map", "chattr +i m.bsp", "-nopause", false, true, ": the file is read-only (immutable)"},
-      {"an append-only map, -check", "chattr +a m.bsp", "-check", false, true, ": the file is read-only (append-only)"},
+      {"an immutable map", "chattr +i m.bsp", "-nopause", false, true, ": the file is read-only (immutable)" HINT},
+      {"an append-only map, -check", "chattr +a m.bsp", "-check", false, true, ": the file is read-only (append-only)" HINT},
       {"the owner of a set-group-ID map", "chown 65534:50 m.bsp && chmod 2775 m.bsp && chmod 777 .", "-nopause", true,
        false},
       {"the owner of a hard-linked set-group-ID map",
@@ -651,7 +654,7 @@ TEST(EndToEndTest, InterruptedBatchEndsWithItsSummary) {
   for (const char* name : {"/n.bsp", "/o.bsp"}) WriteFile(dir + name, BuildSampleMap());
   RunResult r = RunTool({"-nopause", "-quiet", "m", "n", "o"}, dir, "", Meddling("signal:2"));
   EXPECT_EQ(r.status, 128 + SIGINT);
-  EXPECT_EQ(r.out, d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n1 maps: 1 rewritten, 0 already "
+  EXPECT_EQ(r.out, d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n1 map: 1 rewritten, 0 already "
                        "compact, 0 failed. Planes: 60 before, 22 after. Bytes: 8132 before, 7372 after.\nInterrupted: 2 "
                        "of 3 maps were not processed.\n");
   EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
