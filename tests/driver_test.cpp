@@ -117,6 +117,7 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       // The run ends while the arguments are read: no banner, no pause. (The
       // other refusals of the walk: ArgumentsParseIntoOptionsOrARefusal.)
       {{"-nopausex"}, Unknown("-nopausex"), 1},
+      {{"-nopausex", "-json"}, "{\"error\":\"Unknown switch '-nopausex'.\"}\n", 1},
       // A missing -out folder is made only where its parent is, and only once nothing refuses the run.
       {{"-out", "no/ne", "start"}, "Unable to write to folder $D/no/ne: its parent folder $D/no does not exist\n", 1},
       {{"-out", "new", "-logfile", "new/run", "start"}, BadLog("new/run.log: No such file or directory"), 1},
