@@ -18,7 +18,7 @@ declare -A group=(
   [build]="cmake make g++ libxxhash-dev nlohmann-json3-dev"
   [test]="cmake make g++ libxxhash-dev nlohmann-json3-dev libgtest-dev groff-base man-db dpkg-dev file acl attr"
   [package]="cmake make g++ libxxhash-dev nlohmann-json3-dev dpkg-dev file lintian g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
-  [ci]="libbenchmark-dev clang libclang-rt-14-dev clang-tidy cppcheck gcovr g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+  [ci]="nodejs npm libbenchmark-dev clang libclang-rt-14-dev clang-tidy cppcheck gcovr g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
   [windows]="libxxhash-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64"
   [s390x]="libxxhash-dev nlohmann-json3-dev googletest g++-s390x-linux-gnu qemu-user"
 )
