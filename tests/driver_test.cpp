@@ -121,6 +121,7 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       // A missing -out folder is made only where its parent is, and only once nothing refuses the run.
       {{"-out", "no/ne", "start"}, "Unable to write to folder $D/no/ne: its parent folder $D/no does not exist\n", 1},
       {{"-out", "new", "-logfile", "new/run", "start"}, BadLog("new/run.log: No such file or directory"), 1},
+      {{"-check", "-out", "new", "start"}, kBanner + NotFound("start.bsp"), 1},
       {{"-logfile", "missing/run", "start"}, BadLog("missing/run.log: No such file or directory"), 1},
       {{"start", "--HELP"}, kHelp, 0},
       {{"-h"}, kHelp, 0},

@@ -738,6 +738,23 @@ TEST(EndToEndTest, TreeStandsForItsMapsWithR) {
   EXPECT_EQ(ReadFile(dir + "/o/a/b.bsp"), map);
 }
 
+// Under -r a subfolder that cannot be read is one failure, and the walk
+// goes on past it.
+TEST(EndToEndTest, UnreadableSubfolderFailsAloneUnderR) {
+  if (ToolIsWindowsExe() || geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  ToolForAnyUser tool;
+  std::string dir = fs::canonical(MakeTempDir()).string(), locked = dir + "/t/locked";
+  fs::create_directories(locked);
+  WriteFile(dir + "/t/z.bsp", BuildMap(SampleMapLumps(1, true)));
+  ASSERT_TRUE(chmod(dir.c_str(), 0755) == 0 && chmod((dir + "/t").c_str(), 0755) == 0 && chmod(locked.c_str(), 0) == 0);
+  RunResult r = RunTool({"-nopause", "-quiet", "-check", "-r", "t"}, dir, "", AsNobody());
+  const std::string why = "Error opening folder " + locked + ": Permission denied\n";
+  EXPECT_EQ(r.out, locked + ": failed: " + why + dir + "/t/z.bsp: planes 12 -> 12, bytes 2892 -> 2892, already compact\n\n"
+                   "2 maps: 0 would be rewritten, 1 already compact, 1 failed. Planes: 12 before, 12 after. Bytes: 2892 "
+                   "before, 2892 after, in the 1 map handled.\nFailed: " + locked + ": " + why);
+  EXPECT_EQ(r.status, 1);
+}
+
 // -json gives one object a line, which a strict parser takes, a name that
 // is not UTF-8 included (its bytes also in hex), and the summary last.
 TEST(EndToEndTest, JsonGivesOneObjectPerMapAndTheSummary) {

@@ -193,8 +193,8 @@ void MakeOutputFolders(const std::string& target, const std::string& out_dir) {
 }
 
 // What the map's line ends with when -shrink-only leaves it as it is.
-std::string LeftResult(const std::string& target, const SavePlan& plan) {
-  return "no plane to drop, left as it is" + (plan.own_file ? "" : ", nothing written to " + target);
+std::string LeftResult(const SavePlan& plan) {
+  return "no plane to drop, left as it is" + (plan.own_file ? "" : ", nothing written to " + plan.target);
 }
 
 // Loads, reports and compacts one map, then saves it as planned when that
@@ -229,7 +229,7 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
   if (options.json) done.lumps = LumpRows(map);
   if (options.quiet) return done;
   if (left)
-    TeePrint("\n%s: %s.\n", options.check ? "Check" : "Shrink only", LeftResult(plan.target, plan).c_str());
+    TeePrint("\n%s: %s.\n", options.check ? "Check" : "Shrink only", LeftResult(plan).c_str());
   else if (options.check)
     TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
   else if (plan.own_file)
@@ -243,7 +243,7 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
 
 // The end of a -quiet line: what was done with the map.
 std::string QuietResult(const Outcome& done, const std::string& map_name, const SavePlan& plan, bool check) {
-  if (done.left) return LeftResult(plan.target, plan);
+  if (done.left) return LeftResult(plan);
   if (check) return done.changes ? "would be rewritten" : "already compact";
   if (plan.target == map_name) return done.changes ? "rewritten" : "already compact";
   return (done.changes ? "rewritten to " : "already compact, copied to ") + plan.target;
