@@ -73,8 +73,9 @@ void WalkTree(const std::string& folder, const std::string& within, dev_t device
     return;
   }
   std::vector<std::string> folders;
+  const std::string prefix = folder + '/';
   while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name, path = folder + "/" + name;
+    const std::string name = entry->d_name, path = prefix + name;
     struct stat st;
     if (name == "." || name == ".." || lstat(path.c_str(), &st) != 0) continue;
     // A link counts by what it leads to, but is never walked into.
@@ -85,7 +86,7 @@ void WalkTree(const std::string& folder, const std::string& within, dev_t device
       maps.push_back({path, "", within + name});
   }
   closedir(dir);
-  for (const std::string& name : folders) WalkTree(folder + "/" + name, within + name + "/", device, seen, maps);
+  for (const std::string& name : folders) WalkTree(prefix + name, within + name + '/', device, seen, maps);
 }
 
 }  // namespace
