@@ -36,9 +36,8 @@ bool IsFile(const std::string& name) {
 }  // namespace
 
 std::string CleanName(const std::string& name, bool keep_leading) {
-  std::string clean;
   const size_t start = keep_leading && name.starts_with("//") ? 2 : 0;
-  clean = name.substr(0, start);
+  std::string clean = name.substr(0, start);
   for (size_t i = start; i < name.size(); ++i) {
     if (name[i] == '/' && clean.ends_with('/')) continue;
     // "/./" and a final "/." name the folder itself.

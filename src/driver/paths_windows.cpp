@@ -79,6 +79,7 @@ bool IsUnmatchedPattern(const std::string& arg) { return arg.find_first_of("*?")
 
 namespace {
 
+// The folder rule's order on Windows: ordinal, without regard to case.
 bool OrdinalLess(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
          CSTR_LESS_THAN;

@@ -29,6 +29,7 @@ void PutName(Json& object, const char* key, const std::string& name) {
   object["name_bytes"] = hex;
 }
 
+// {"before": before, "after": after}.
 Json Pair(int64_t before, int64_t after) {
   Json pair = Json::object();
   pair["before"] = before;
@@ -36,6 +37,7 @@ Json Pair(int64_t before, int64_t after) {
   return pair;
 }
 
+// The object on one line, any invalid UTF-8 in it replaced by U+FFFD.
 std::string Line(const Json& object) {
   return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -335,6 +335,7 @@ void RunJob(const std::string& map_name, const std::string& named_none, const Sa
   tally.failed.emplace_back(map_name, failure);
 }
 
+// "1 map", "2 maps".
 std::string Maps(size_t count) { return std::to_string(count) + (count == 1 ? " map" : " maps"); }
 
 // The counts, then each map that failed and why. When maps failed, the
