@@ -34,8 +34,9 @@ const std::string kUsage =
     "-version : show the version\n"
     "--       : take every later argument as a file name\n"
     "\nEach switch may also start with --. A map name without an extension gets .bsp, a log name .log.\n"
-    "A name that is no file but is with .bsp added is taken with it. A folder, or a name that ends in\n"
-    "a separator, stands for the maps (*.bsp) directly in it, in name order; with -r, in its whole tree.\n"
+    "A name that names no file is taken with .bsp added when that names one. A folder, or a name\n"
+    "that ends in a separator, stands for the maps (*.bsp) directly in it, in name order; with -r,\n"
+    "for the maps of its whole tree.\n"
     "Exit status: 0 when every map was saved or already compact,\n"
     "             1 when a map failed or the run was refused,\n"
     "             2 with -check when a map would be rewritten and none failed.\n";

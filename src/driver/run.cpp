@@ -40,8 +40,9 @@ void PrintUsage() {
   TeePrint("-version : show the version\n");
   TeePrint("--       : take every later argument as a file name\n");
   TeePrint("\nEach switch may also start with --. A map name without an extension gets .bsp, a log name .log.\n");
-  TeePrint("A name that is no file but is with .bsp added is taken with it. A folder, or a name that ends in\n");
-  TeePrint("a separator, stands for the maps (*.bsp) directly in it, in name order; with -r, in its whole tree.\n");
+  TeePrint("A name that names no file is taken with .bsp added when that names one. A folder, or a name\n");
+  TeePrint("that ends in a separator, stands for the maps (*.bsp) directly in it, in name order; with -r,\n");
+  TeePrint("for the maps of its whole tree.\n");
   TeePrint("Exit status: 0 when every map was saved or already compact,\n");
   TeePrint("             1 when a map failed or the run was refused,\n");
   TeePrint("             2 with -check when a map would be rewritten and none failed.\n");
