@@ -30,9 +30,14 @@ for name in "$@"; do
   wanted+=("${list[@]}")
 done
 
+# A package that an installed one provides counts as there (NodeSource's
+# nodejs provides npm, which Debian ships apart).
+provided=" $(dpkg-query -W -f='${Status} ${Provides}\n' 2>/dev/null | sed -n 's/^install ok installed //p' |
+  sed -E 's/ \([^)]*\)//g' | tr ',\n' '  ' | tr -s ' ') "
 missing=()
 for p in "${wanted[@]}"; do
   [[ " ${missing[*]} " == *" $p "* ]] && continue
+  [[ $provided == *" $p "* ]] && continue
   [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
