@@ -15,12 +15,12 @@
 set -euo pipefail
 
 declare -A group=(
-  [build]="cmake make g++ libxxhash-dev"
-  [test]="cmake make g++ libxxhash-dev libgtest-dev groff-base man-db dpkg-dev file acl attr"
-  [package]="cmake make g++ libxxhash-dev dpkg-dev file lintian g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
-  [ci]="libbenchmark-dev clang libclang-rt-14-dev clang-tidy cppcheck gcovr g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
-  [windows]="libxxhash-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64"
-  [s390x]="libxxhash-dev googletest g++-s390x-linux-gnu qemu-user"
+  [build]="cmake make g++ libxxhash-dev nlohmann-json3-dev"
+  [test]="cmake make g++ libxxhash-dev nlohmann-json3-dev libgtest-dev groff-base man-db dpkg-dev file acl attr"
+  [package]="cmake make g++ libxxhash-dev nlohmann-json3-dev dpkg-dev file lintian g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+  [ci]="nodejs npm libbenchmark-dev clang libclang-rt-14-dev clang-tidy cppcheck gcovr g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+  [windows]="libxxhash-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64"
+  [s390x]="libxxhash-dev nlohmann-json3-dev googletest g++-s390x-linux-gnu qemu-user"
 )
 
 wanted=()
@@ -30,9 +30,14 @@ for name in "$@"; do
   wanted+=("${list[@]}")
 done
 
+# A package that an installed one provides counts as there (NodeSource's
+# nodejs provides npm, which Debian ships apart).
+provided=" $(dpkg-query -W -f='${Status} ${Provides}\n' 2>/dev/null | sed -n 's/^install ok installed //p' |
+  sed -E 's/ \([^)]*\)//g' | tr ',\n' '  ' | tr -s ' ') "
 missing=()
 for p in "${wanted[@]}"; do
   [[ " ${missing[*]} " == *" $p "* ]] && continue
+  [[ $provided == *" $p "* ]] && continue
   [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

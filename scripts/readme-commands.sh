@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# readme-commands.sh: runs every command README.md shows, so that none goes
-# stale, and checks that its sample output is what the tool prints on the
-# sample map. The commands are listed here, each with where it runs; the
-# README's command blocks (its first fenced block and every ```sh block) must
-# hold exactly these lines, no more and no fewer.
+# readme-commands.sh: runs every command README.md and docs/DEVELOPING.md
+# show, so that none goes stale, and checks that the sample output of
+# docs/DEVELOPING.md is what the tool prints on the sample map. The commands
+# are listed here, each with where it runs; the documents' command blocks
+# (README.md's first fenced block and every ```sh block of either) must hold
+# exactly these lines, no more and no fewer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # where | what its output must contain ("" for nothing) | the command, exactly
-# as README.md has it. Where:
+# as the documents have it. Where:
 #   ci     .ci/run runs it itself (checked: .ci/run has the same line)
 #   repo   run from the repository's top folder
 #   maps   run in a scratch folder holding maps/*.bsp (sample maps and one
@@ -31,6 +32,8 @@ fails | 1 failed.                 | flatcull -nopause maps/*.bsp
 fails | 1 failed.                 | flatcull -check -nopause maps/*.bsp
 maps  | Planes actually used: 22  | flatcull -nopause -logfile batch maps/e1m1.bsp
 fails | 1 failed.                 | flatcull -quiet -nopause maps/*.bsp
+fails | "summary"                 | flatcull -json -shrink-only -check -r maps
+maps  | copied to                 | flatcull -nopause -quiet -out ~/maps maps/start.bsp || { echo "flatcull failed" >&2; exit 1; }
 repo  | flatcull.exe              | cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DBUILD_TESTING=OFF && cmake --build build-win -j2
 ci    |                           | bash scripts/cross-check.sh
 smoke | CompactPlanesFullMap      | bash bench/run.sh
@@ -47,20 +50,22 @@ fail() {
 
 Trim() { sed -E 's/^ +//; s/ +$//' <<<"$1"; }
 
-# The README's commands: lines of its first fenced block and of ```sh blocks.
+# The documents' commands: lines of README.md's first fenced block and of
+# every ```sh block.
 readme_commands=$(awk '
+  FNR == 1 { blocks = 0; readme = (FILENAME == "README.md") }
   /^```/ {
     if (open) { open = 0; take = 0; next }
     open = 1; blocks++
-    take = (blocks == 1 || $0 == "```sh")
+    take = ((readme && blocks == 1) || $0 == "```sh")
     next
   }
   take && NF { print }
-' README.md | sort)
+' README.md docs/DEVELOPING.md | sort)
 listed=$(cut -d'|' -f3- <<<"$table" | sed -E 's/^ +//' | sort)
 if [ "$readme_commands" != "$listed" ]; then
   diff <(echo "$listed") <(echo "$readme_commands") | sed 's/^/  /' >&2 || true
-  fail "README.md's commands (>) and this script's list (<) differ"
+  fail "the documents' commands (>) and this script's list (<) differ"
 fi
 
 scratch=$(mktemp -d)
@@ -115,13 +120,13 @@ sample=$(awk '
   /^## Sample output/ { section = 1; next }
   section && /^```/ { if (open) exit; open = 1; next }
   open { print }
-' README.md)
+' docs/DEVELOPING.md)
 build/tools/makemap "$scratch/sample.bsp"
 actual=$(build/flatcull -nopause "$scratch/sample.bsp" | sed '/./,$!d')
 NoDate() { sed -E 's/\([A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}\)/(DATE)/'; }
 if [ "$(NoDate <<<"$sample")" != "$(NoDate <<<"$actual")" ]; then
   diff <(NoDate <<<"$sample") <(NoDate <<<"$actual") | sed 's/^/  /' >&2 || true
-  fail "README.md's sample output (<) differs from the tool's (>)"
+  fail "docs/DEVELOPING.md's sample output (<) differs from the tool's (>)"
 fi
 
-echo "README.md: every command ran and the sample output matches"
+echo "README.md, docs/DEVELOPING.md: every command ran and the sample output matches"

@@ -39,7 +39,7 @@ table=$("$flatcull" -nopause "$work/m.bsp")
 mapfile -t maxima < <(awk '$2 ~ /^[0-9]+\/[0-9]+$/ { split($2, m, "/"); print $1, m[2] }
                            $2 == "[variable]" { split($3, m, "/"); print $1, m[2] }' <<<"$table")
 [ ${#maxima[@]} -eq 15 ] || Fail "expected 15 rows in the usage table, found ${#maxima[@]}"
-for doc in packaging/flatcull.1 packaging/README-windows.txt README.md; do
+for doc in packaging/flatcull.1 packaging/README-windows.txt docs/DEVELOPING.md; do
   text=$(Flatten "$src/$doc")
   for maximum in "${maxima[@]}"; do
     [[ $text == *"$maximum"* ]] || Fail "$doc does not give the table maximum '$maximum'"
@@ -53,7 +53,7 @@ done
 
 # The writing order, by lump name, from the offsets in the written header
 # ("offset length" per lump, in lump index order), in the manual and the
-# README. Roff macro names are dropped first, then everything but the words.
+# developers' notes. Roff macro names are dropped first, then everything but the words.
 Words() { sed -E 's/^\.[A-Z]+ ?//' "$1" | tr '[:upper:]' '[:lower:]' | tr -cs '[:lower:]' ' '; }
 names=(entdata planes texdata vertexes visdata nodes texinfos faces lightdata clipnodes leaves marksurfaces
   edges surfedges models)
@@ -64,14 +64,14 @@ order=$(for i in "${!names[@]}"; do
   echo "${header[$i]% *} ${names[$i]}"
 done | sort -n | awk '{ printf "%s ", $2 }')
 [ "$(wc -w <<<"$order")" -eq 15 ] || Fail "expected 15 non-empty lumps in the written map, found '$order'"
-for doc in packaging/flatcull.1 README.md; do
+for doc in packaging/flatcull.1 docs/DEVELOPING.md; do
   [[ " $(Words "$src/$doc") " == *" $order"* ]] || Fail "$doc does not give the writing order '$order'"
 done
 
-# The manual's excerpt of the usage table comes from the README's sample
+# The manual's excerpt of the usage table comes from the developers' sample
 # output, which scripts/readme-commands.sh compares with a real run.
 while IFS= read -r line; do
-  grep -qxF -- "$line" "$src/README.md" || Fail "the manual's table line '$line' is not in README.md's sample"
+  grep -qxF -- "$line" "$src/docs/DEVELOPING.md" || Fail "the manual's table line '$line' is not in docs/DEVELOPING.md's sample"
 done < <(sed -n '/^Object names/,/^=== Total/p' "$page" | sed 's/\\-/-/g' | grep -vx ' \.\.\.')
 
 if [ $failures -ne 0 ]; then

@@ -21,20 +21,26 @@
 namespace {
 
 const std::string kUsage =
-    "usage: flatcull [-nopause] [-check] [-quiet] [-out DIR] [-logfile log_filename] [--] filename...\n\n"
+    "usage: flatcull [-nopause] [-check] [-quiet] [-json] [-shrink-only] [-r] [-out DIR] [-logfile log_filename] [--] filename...\n\n"
     "-nopause : skip keypress prompt on completion\n"
     "-logfile : specify file log_filename to use for logging screen output\n"
     "-check   : report what would change and write nothing (status 2 if a map would be rewritten)\n"
     "-quiet   : print one line per map, and no banner or table\n"
     "-out     : write each map into the folder DIR under its own file name, leaving the map as it is\n"
+    "-json    : print one JSON object per map and one for the summary (implies -quiet and -nopause)\n"
+    "-shrink-only : leave a map as it is unless it loses planes\n"
+    "-r       : a folder stands for the maps in it and in all its subfolders\n"
     "-help    : show this usage\n"
     "-version : show the version\n"
     "--       : take every later argument as a file name\n"
     "\nEach switch may also start with --. A map name without an extension gets .bsp, a log name .log.\n"
+    "A name that names no file is taken with .bsp added when that names one. A folder, or a name\n"
+    "that ends in a separator, stands for the maps (*.bsp) directly in it, in name order; with -r,\n"
+    "for the maps of its whole tree.\n"
     "Exit status: 0 when every map was saved or already compact,\n"
     "             1 when a map failed or the run was refused,\n"
     "             2 with -check when a map would be rewritten and none failed.\n";
-const std::string kBanner = Banner();
+const std::string kBanner = Banner(), kHelp = kBanner.substr(2) + kUsage;
 const std::string kNoMap = "Please specify a file to optimize or drag and drop a file onto the program.\n\n";
 
 std::string Unknown(const std::string& arg) { return "Unknown switch '" + arg + "'.\n\n" + kUsage; }
@@ -112,12 +118,16 @@ TEST(DriverTest, ArgumentsGiveExactConsoleOutputAndStatus) {
       // The run ends while the arguments are read: no banner, no pause. (The
       // other refusals of the walk: ArgumentsParseIntoOptionsOrARefusal.)
       {{"-nopausex"}, Unknown("-nopausex"), 1},
-      {{"-out", "none", "start"}, "Unable to write to folder $D/none: No such file or directory\n\n" + kUsage, 1},
+      {{"-nopausex", "-json"}, "{\"error\":\"Unknown switch '-nopausex'.\"}\n", 1},
+      // A missing -out folder is made only where its parent is, and only once nothing refuses the run.
+      {{"-out", "no/ne", "start"}, "Unable to write to folder $D/no/ne: its parent folder $D/no does not exist\n", 1},
+      {{"-out", "new", "-logfile", "new/run", "start"}, BadLog("new/run.log: No such file or directory"), 1},
+      {{"-check", "-out", "new", "start"}, kBanner + NotFound("start.bsp"), 1},
       {{"-logfile", "missing/run", "start"}, BadLog("missing/run.log: No such file or directory"), 1},
-      {{"start", "--HELP"}, kBanner + kUsage, 0},
-      {{"-h"}, kBanner + kUsage, 0},
-      {{"-?", "start"}, kBanner + kUsage, 0},
-      {{"-help"}, kBanner + kUsage, 0},
+      {{"start", "--HELP"}, kHelp, 0},
+      {{"-h"}, kHelp, 0},
+      {{"-?", "start"}, kHelp, 0},
+      {{"-help"}, kHelp, 0},
       {{"start", "-Version"}, "flatcull 1.5.0\n", 0},
       {{"--version"}, "flatcull 1.5.0\n", 0},
   };
@@ -209,7 +219,7 @@ TEST(DriverTest, LogFileReceivesConsoleOutputAppended) {
       {{"-logfile", "first", "-logfile"}, "first.log", "", "Please specify a log file to use.\n\n" + kUsage, 1},
       // Refused before a byte is logged: a map, by any name, or a FIFO (no wait); a log that fills up fails the run.
       {{"-logfile", "m.bsp", "-check", "m.bsp"}, "m.bsp", "map\n", BadLog("m.bsp: it is the map $D/m.bsp"), 1, 0},
-      {{"-logfile", "b.bsp", "a", "./b"}, "b.bsp", "map\n", BadLog("b.bsp: it is the map $D/./b.bsp"), 1, 0},
+      {{"-logfile", "b.bsp", "a", "./b"}, "b.bsp", "map\n", BadLog("b.bsp: it is the map $D/b.bsp"), 1, 0},
       {{"-logfile", "m.bsp", "-help", "m.bsp"}, "m.bsp", "map\n", BadLog("m.bsp: it is the map $D/m.bsp"), 1, 0},
       {{"-logfile", "f"}, "f.log", "", BadLog("f.log: not a regular file"), 1, 0, [] { mkfifo("f.log", 0600); }},
       {{"-check", "-logfile", "run"}, "run.log", std::string(4000, '.'), "\n\nTessavar by Orlwen, v1.5 (" FLATCULL_BUILD_DATE ")\n"
@@ -259,10 +269,13 @@ TEST(PathsTest, FullNameKeepsAbsoluteNamesAndJoinsOthersWithSlash) {
   for (const auto& p : relative) EXPECT_EQ(FullName(p), cwd + "/" + p) << "path '" << p << "'";
 }
 
-// The separator is added even when the directory already ends in one.
-TEST(PathsTest, FullNameInRootDirectoryStillAddsSeparator) {
+// Names are printed without "/./" or a doubled separator.
+TEST(PathsTest, FullNameIsCleaned) {
   InDirectory in("/");
-  EXPECT_EQ(FullName("a"), "//a");
+  const std::pair<std::string, std::string> cases[] = {
+      {"a", "/a"}, {".", "/"}, {"//x/./y//z/.", "/x/y/z/"}, {"./.a/..", "/.a/.."}};
+  for (const auto& [arg, want] : cases) EXPECT_EQ(FullName(arg), want) << arg;
+  EXPECT_EQ(CleanName("//srv/share//m.bsp", true), "//srv/share/m.bsp");
 }
 
 TEST(PathsTest, BaseNameIsWhatFollowsTheLastSlash) {

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "mapbuilder.h"
 #include "refusal.h"
 #include "testutil.h"
@@ -375,6 +377,13 @@ TEST(EndToEndTest, NothingPlantedIsFollowed) {
        "Unable to open log file $O/m.bsp: it is the output $O/m.bsp", {{"out/m.bsp", ""}}},
       {"a log that is a missing map", "", {"-nopause", "-logfile", "nx.bsp", "nx.bsp"},
        "Unable to open log file $S/nx.bsp: it is the map $S/nx.bsp", {{"src/nx.bsp", ""}}},
+      {"a log that is a map by another name", "cp src/m.bsp src/m.dat", {"-nopause", "-logfile", "m.dat", "m"},
+       "Unable to open log file $S/m.dat: it is a map", {{"src/m.dat", map}}},
+      {"a log named as a map", "", {"-logfile", "new.BSP", "m"}, "Unable to open log file $S/new.BSP: its name ends in .bsp",
+       {{"src/new.BSP", ""}}},
+      {"a folder as the log", "mkdir src/logs", {"-logfile", "logs", "m"}, "Unable to open log file $S/logs: it is a folder", {}},
+      {"a log name that ends in a separator", "", {"-logfile", "logs/", "m"},
+       "Unable to open log file $S/logs/: it is a folder", {{"src/logs", ""}}},
       {"an append-only folder", "chattr +a src", {"-nopause", "m"},
        "Error writing $S/m.bsp: cannot create a file in $S: the folder is append-only", {}},
   };
@@ -459,6 +468,9 @@ TEST(EndToEndTest, UnknownSwitchAnywhereTouchesNoMap) {
   EXPECT_EQ(ListDir(dir), kJustTheMap);
 }
 
+// What a failure that -out would avoid ends with.
+#define HINT " (-out DIR writes the map to another folder)"
+
 // Runs the tool as a user (nobody) who may not write a map owned by root;
 // skips when that cannot be arranged. The folder is open to everyone.
 TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
@@ -472,15 +484,15 @@ TEST(EndToEndTest, MapTheUserMayNotWriteIsRefusedUnlessUnchanged) {
     uid_t owner;
     int status;
     const char* check;  // a switch to run with
-    const char* why = ": the file is read-only";  // $D: the map's folder
+    const char* why = ": the file is read-only" HINT;  // $D: the map's folder
     mode_t folder = 0777;
   } cases[] = {{"read-only own map", full, 0444, 65534, 1, "-nopause"},
                {"read-only own map, -check", full, 0444, 65534, 1, "-check"},
-               {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied"},
-               {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied"},
+               {"another user's map", full, 0644, 0, 1, "-nopause", ": Permission denied" HINT},
+               {"another user's map, -check", full, 0644, 0, 1, "-check", ": Permission denied" HINT},
                {"read-only map already compact", compact, 0444, 65534, 0, "-nopause"},
                {"own map in a folder it may not write, -check", full, 0644, 65534, 1, "-check",
-                ": cannot create a file in $D: Permission denied", 0755}};
+                ": cannot create a file in $D: Permission denied" HINT, 0755}};
   ToolForAnyUser tool;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -541,7 +553,7 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
     const char* run;    // the switch the tool runs with
     bool member;        // run as nobody in the map's group (50)
     bool refused;
-    const char* why = ": the file is read-only";
+    const char* why = ": the file is read-only" HINT;
   } cases[] = {
       {"root on another user's map with an ACL, attributes and a flag",
        "chown 1000:1000 m.bsp && chmod 640 m.bsp && setfacl -m u:65534:--- m.bsp && "
@@ -553,8 +565,8 @@ TEST(EndToEndTest, RewriteKeepsOwnerGroupModeAclsAttributesAndFlags) {
       {"a folder with a default ACL", "setfacl -d -m u:65534:rwx .", "-nopause", false, false},
       {"a mode-444 map as root", "chmod 444 m.bsp", "-nopause", false, true},
       {"a mode-444 map as root, -check", "chmod 444 m.bsp", "-check", false, true},
-      {"an immutable map", "chattr +i m.bsp", "-nopause", false, true, ": the file is read-only (immutable)"},
-      {"an append-only map, -check", "chattr +a m.bsp", "-check", false, true, ": the file is read-only (append-only)"},
+      {"an immutable map", "chattr +i m.bsp", "-nopause", false, true, ": the file is read-only (immutable)" HINT},
+      {"an append-only map, -check", "chattr +a m.bsp", "-check", false, true, ": the file is read-only (append-only)" HINT},
       {"the owner of a set-group-ID map", "chown 65534:50 m.bsp && chmod 2775 m.bsp && chmod 777 .", "-nopause", true,
        false},
       {"the owner of a hard-linked set-group-ID map",
@@ -651,11 +663,125 @@ TEST(EndToEndTest, InterruptedBatchEndsWithItsSummary) {
   for (const char* name : {"/n.bsp", "/o.bsp"}) WriteFile(dir + name, BuildSampleMap());
   RunResult r = RunTool({"-nopause", "-quiet", "m", "n", "o"}, dir, "", Meddling("signal:2"));
   EXPECT_EQ(r.status, 128 + SIGINT);
-  EXPECT_EQ(r.out, d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n1 maps: 1 rewritten, 0 already "
+  EXPECT_EQ(r.out, d + "/m.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n1 map: 1 rewritten, 0 already "
                        "compact, 0 failed. Planes: 60 before, 22 after. Bytes: 8132 before, 7372 after.\nInterrupted: 2 "
                        "of 3 maps were not processed.\n");
   EXPECT_EQ(ReadFile(dir + "/m.bsp"), BuildMap(SampleMapLumps(3, true)));
   EXPECT_EQ(ReadFile(dir + "/o.bsp"), BuildSampleMap());
+}
+
+// A compact map whose planes 0 and 1 trade places in every reference: it
+// keeps all its planes, but first-reference order would renumber them.
+std::string RenumberOnlyMap() {
+  MapLumps lumps = SampleMapLumps(1, true);
+  for (const auto& [lump, size] : {std::pair{kLumpFaces, 20}, {kLumpNodes, 24}, {kLumpClipnodes, 8}})
+    for (size_t at = 0; at < lumps.lump[lump].size(); at += static_cast<size_t>(size))
+      if (char& low = lumps.lump[lump][at]; low == 0 || low == 1) low ^= 1;  // indices < 256: the rest is 0
+  return BuildMap(lumps);
+}
+
+// -shrink-only leaves a map that keeps all its planes exactly as it is, even
+// when it would be renumbered: not rewritten, not checked as would be, not
+// written under -out. A map that loses planes is rewritten; without the
+// switch, so is the renumbered one.
+TEST(EndToEndTest, ShrinkOnlyLeavesAMapThatKeepsItsPlanes) {
+  const std::string same = RenumberOnlyMap(), full = BuildSampleMap(), n = std::to_string(same.size());
+  const std::string left = "r.bsp: planes 12 -> 12, bytes " + n + " -> " + n + ", no plane to drop, left as it is";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;  // $D: the maps' folder
+    int status;
+  } cases[] = {
+      {{"-shrink-only", "r", "f"}, "$D/" + left + "\n$D/f.bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n\n2 maps: "
+       "1 rewritten, 0 already compact, 1 left as they are, 0 failed. Planes: 72 before, 34 after. Bytes: " +
+       std::to_string(8132 + same.size()) + " before, " + std::to_string(7372 + same.size()) + " after.\n", 0},
+      {{"-shrink-only", "-check", "r"}, "$D/" + left + "\n", 0},
+      {{"--shrink-only", "-out", "o", "r"}, "$D/" + left + ", nothing written to $D/o/r.bsp\n", 0},
+      {{"r"}, "$D/r.bsp: planes 12 -> 12, bytes " + n + " -> " + n + ", rewritten\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    std::string dir = fs::canonical(MakeTempDir()).string(), out = c.out;
+    WriteFile(dir + "/r.bsp", same);
+    WriteFile(dir + "/f.bsp", full);
+    std::vector<std::string> args = {"-nopause", "-quiet"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = RunTool(args, dir);
+    for (size_t at; (at = out.find("$D")) != std::string::npos;) out.replace(at, 2, ToolDir(dir));
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(ReadFile(dir + "/r.bsp") == same, c.args.size() > 1);
+    EXPECT_TRUE(!fs::exists(dir + "/o") || fs::is_empty(dir + "/o"));
+  }
+}
+
+// -r walks the whole tree in byte order of the names within it, never
+// through a link to a folder (a loop ends), and -out mirrors it into a
+// folder it makes; a name that is no file finds NAME.bsp.
+TEST(EndToEndTest, TreeStandsForItsMapsWithR) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "POSIX links and byte order";
+  std::string dir = fs::canonical(MakeTempDir()).string();
+  const std::string map = BuildMap(SampleMapLumps(1, true)), names[] = {"t/B.bsp", "t/a.bsp", "t/a/b.bsp", "fy_v1.2.bsp"};
+  fs::create_directories(dir + "/t/a");
+  fs::create_directory_symlink("..", dir + "/t/a/up");
+  std::string expected;
+  for (const std::string& name : names) {
+    WriteFile(dir + "/" + name, map);
+    expected += dir + "/" + name + ": planes 12 -> 12, bytes 2892 -> 2892, already compact, copied to " + dir + "/o/" +
+                (name.starts_with("t/") ? name.substr(2) : name) + "\n";
+  }
+  RunResult r = RunTool({"-nopause", "-quiet", "-r", "-out", "o", "t", "fy_v1.2"}, dir);
+  EXPECT_EQ(r.out, expected + "\n4 maps: 0 rewritten, 4 already compact, 0 failed. Planes: 48 before, 48 after. "
+                              "Bytes: 11568 before, 11568 after.\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ListDir(dir + "/o/a"), std::vector<std::string>{"b.bsp"});
+  EXPECT_EQ(ReadFile(dir + "/o/a/b.bsp"), map);
+}
+
+// Under -r a subfolder that cannot be read is one failure, and the walk
+// goes on past it.
+TEST(EndToEndTest, UnreadableSubfolderFailsAloneUnderR) {
+  if (ToolIsWindowsExe() || geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  ToolForAnyUser tool;
+  std::string dir = fs::canonical(MakeTempDir()).string(), locked = dir + "/t/locked";
+  fs::create_directories(locked);
+  WriteFile(dir + "/t/z.bsp", BuildMap(SampleMapLumps(1, true)));
+  ASSERT_TRUE(chmod(dir.c_str(), 0755) == 0 && chmod((dir + "/t").c_str(), 0755) == 0 && chmod(locked.c_str(), 0) == 0);
+  RunResult r = RunTool({"-nopause", "-quiet", "-check", "-r", "t"}, dir, "", AsNobody());
+  const std::string why = "Error opening folder " + locked + ": Permission denied\n";
+  EXPECT_EQ(r.out, locked + ": failed: " + why + dir + "/t/z.bsp: planes 12 -> 12, bytes 2892 -> 2892, already compact\n\n"
+                   "2 maps: 0 would be rewritten, 1 already compact, 1 failed. Planes: 12 before, 12 after. Bytes: 2892 "
+                   "before, 2892 after, in the 1 map handled.\nFailed: " + locked + ": " + why);
+  EXPECT_EQ(r.status, 1);
+}
+
+// -json gives one object a line, which a strict parser takes, a name that
+// is not UTF-8 included (its bytes also in hex), and the summary last.
+TEST(EndToEndTest, JsonGivesOneObjectPerMapAndTheSummary) {
+  if (ToolIsWindowsExe()) GTEST_SKIP() << "a name that is not UTF-8";
+  using Json = nlohmann::json;
+  std::string dir = fs::canonical(MakeTempDir()).string(), odd = dir + "/x\xff.bsp";
+  WriteFile(dir + "/bad.bsp", BuildSampleMap().substr(0, 100));
+  WriteFile(dir + "/m.bsp", BuildSampleMap());
+  WriteFile(odd, BuildMap(SampleMapLumps(1, true)));
+  RunResult r = RunTool({"-json", "."}, dir);
+  std::vector<Json> lines;
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(Json::parse(r.out.substr(at, end - at)));
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0], Json::parse(R"({"map": ")" + dir + R"(/bad.bsp", "status": "failed", "message": ")" + dir +
+                                  "/bad.bsp is too short to be a map: 100 bytes, less than its 124-byte header\"}"));
+  EXPECT_EQ(lines[1]["status"], "rewritten");
+  EXPECT_EQ(lines[1]["lumps"][1], Json::parse(R"({"name": "planes", "count": 60, "max": 32767, "full": 0.2})"));
+  EXPECT_EQ(lines[1]["planes"], Json::parse(R"({"before": 60, "after": 22})"));
+  EXPECT_EQ(lines[2]["map"], dir + "/x\xEF\xBF\xBD.bsp");
+  std::string hex;
+  for (unsigned char c : odd) hex += "0123456789abcdef"[c >> 4] + std::string(1, "0123456789abcdef"[c & 15]);
+  EXPECT_EQ(lines[2]["name_bytes"], hex);
+  EXPECT_EQ(lines[3], Json::parse(R"({"summary": {"maps": 3, "rewritten": 1, "already compact": 1, "would be rewritten": 0,
+    "left as it is": 0, "failed": 1, "interrupted": 0, "planes": {"before": 72, "after": 34},
+    "bytes": {"before": 11024, "after": 10264}}})"));
+  EXPECT_EQ(r.status, 1);
 }
 
 }  // namespace

@@ -197,23 +197,23 @@ std::string LowerCase(std::string name) {
 
 }  // namespace
 
-std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
-                                const std::string& log, std::string& log_refusal) {
+std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::vector<std::string>& out_names,
+                                const std::string& out_dir, const std::string& log, std::string& log_refusal) {
   std::vector<FileKey> map_keys;
   map_keys.reserve(maps.size());
   for (const std::string& map : maps) map_keys.push_back(KeyOf(map, true));
   const std::optional<FileKey> log_key = log.empty() ? std::nullopt : std::optional(KeyOf(log, true));
-  const FileKey out_key = out_dir.empty() ? FileKey{} : KeyOf(out_dir, true);
   std::vector<SavePlan> plans;
   std::map<std::string, size_t> outputs;  // by LowerCase, and the first map of each
   for (size_t i = 0; i < maps.size(); ++i) {
     SavePlan plan{maps[i], true, ""};
     if (!out_dir.empty()) {
+      const FileKey out_key = KeyOf(FolderOf(Joined(out_dir, out_names[i])), true);
       plan.own_file = KeyOf(FolderOf(maps[i]), true) == out_key && out_key.name.empty();
-      if (!plan.own_file) plan.target = Joined(out_dir, NameInFolder(maps[i]));
+      if (!plan.own_file) plan.target = Joined(out_dir, out_names[i]);
     }
     const FileKey key = plan.own_file ? map_keys[i] : KeyOf(plan.target, false);
-    auto [first, fresh] = outputs.try_emplace(LowerCase(Joined(out_dir, NameInFolder(maps[i]))), i);
+    auto [first, fresh] = outputs.try_emplace(LowerCase(Joined(out_dir, out_names[i])), i);
     if (!out_dir.empty() && !fresh)
       plan.refusal = maps[i] + " has the same file name as " + maps[first->second] +
                      ", earlier in this run: only the first is written to " + plan.target;

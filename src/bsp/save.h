@@ -43,15 +43,16 @@ struct SavePlan {
                           // map of the run or an earlier output), or ""
 };
 
-// Plans every map's save: into out_dir ("" for none) under its own name,
-// an output that is the map's own file (same folder, same name) being the
-// map's ordinary save. An output that is the same file as a map of the run,
+// Plans every map's save: into out_dir ("" for none) under its name there
+// (out_names, one for each map: its own file name, or with -r its name within
+// the folder given, whose folders the driver creates), an output that is the
+// map's own file (same folder, same name) being the map's ordinary save. An output that is the same file as a map of the run,
 // an earlier output or the log (the same device and inode when it exists,
 // the same folder and name when it does not) gets a refusal. log_refusal
 // gets why the log may not be opened ("it is the map M", "it is the output
 // O"), or "". Writes nothing.
-std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::string& out_dir,
-                                const std::string& log, std::string& log_refusal);
+std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std::vector<std::string>& out_names,
+                                const std::string& out_dir, const std::string& log, std::string& log_refusal);
 
 // Checks that the map can be saved as planned, then, unless check_only,
 // saves it by its layout (LayOutMap of the map as it is now). The map's own

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <utility>
 
 #include "common/fileio.h"
 #include "common/system.h"
@@ -15,6 +16,7 @@ namespace {
 std::string log_name;         // LogFile's name, for a failed write's message
 bool log_failed = false;      // a write to LogFile failed: it gets no more
 bool console_closed = false;  // standard output's reader has gone
+std::function<std::string(const std::string&)> note_line;  // see UseNoteLines
 
 // A message of any length: the first pass only measures it.
 std::string Format(const char* format, va_list args) {
@@ -43,7 +45,8 @@ void WriteLog(const std::string& text) {
   const std::string failed = AppendText(LogFile, text);
   if (failed.empty()) return;
   log_failed = true;
-  WriteStandardOutput("\nError writing log file " + log_name + ": " + failed + "\n");
+  const std::string note = "Error writing log file " + log_name + ": " + failed;
+  WriteStandardOutput(note_line ? note_line(note) : "\n" + note + "\n");
 }
 
 // Writes text as it stands: it is never used as a format again, so a '%'
@@ -62,6 +65,16 @@ void UseLog(FILE* stream, const std::string& name) {
 }
 
 bool LogWriteFailed() { return log_failed; }
+
+void UseNoteLines(std::function<std::string(const std::string& text)> line) { note_line = std::move(line); }
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = Format(format, args);
+  va_end(args);
+  return text;
+}
 
 void TeePrint(const char* format, ...) {
   va_list args;

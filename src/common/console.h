@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -30,6 +31,14 @@ extern FILE* LogFile;
 // failed write, and forgets an earlier log's failed write. Does not close
 // the earlier log.
 void UseLog(FILE* stream, const std::string& name);
+
+// Makes the one message this module prints of its own (a failed write to
+// the log) go to standard output as line gives it, from the message's text
+// without its line ends; null: as it stands.
+void UseNoteLines(std::function<std::string(const std::string& text)> line);
+
+// Formats a message printf-style, whole whatever its length.
+PRINTF_LIKE std::string FormatText(const char* format, ...);
 
 // Whether a write to the log has failed since UseLog.
 bool LogWriteFailed();

@@ -23,6 +23,13 @@ class FileNotFound : public FileFailure {
   using FileFailure::FileFailure;
 };
 
+// Raised when this user may not write a file, or create one beside it
+// (read-only, no permission); what() is the whole message.
+class WriteRefused : public FileFailure {
+ public:
+  using FileFailure::FileFailure;
+};
+
 // Raised when a file is larger than the reader takes, 2 GiB or more, as no
 // map is: "%s is too large (%lld bytes): a map file must be smaller than 2 GiB".
 class FileTooLarge : public FileFailure {

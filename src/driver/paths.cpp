@@ -35,21 +35,42 @@ bool IsFile(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> MapsNamedBy(const std::string& arg, std::string& failure) {
-  if (IsUnmatchedPattern(arg)) {
-    failure = "No file matches " + arg;
-    return {};
+std::string CleanName(const std::string& name, bool keep_leading) {
+  const size_t start = keep_leading && name.starts_with("//") ? 2 : 0;
+  std::string clean = name.substr(0, start);
+  for (size_t i = start; i < name.size(); ++i) {
+    if (name[i] == '/' && clean.ends_with('/')) continue;
+    // "/./" and a final "/." name the folder itself.
+    if (name[i] == '.' && clean.ends_with('/') && (i + 1 == name.size() || name[i + 1] == '/')) continue;
+    clean += name[i];
   }
-  std::string map = FullName(arg);
-  AddDefaultExtension(map, ".bsp");
-  const bool folder = (!arg.empty() && IsSeparator(arg.back())) || (!IsFile(map) && IsFolder(FullName(arg)));
-  if (!folder) return {map};
+  return clean;
+}
+
+namespace {
+
+// The maps of the folder arg names, each with its name within it for -r.
+std::vector<NamedMap> FolderMaps(const std::string& arg, bool recursive) {
   std::string name = FullName(arg), reason;
   while (name.size() > 1 && name.back() == '/') name.pop_back();
-  std::vector<std::string> maps;
-  if (!ListMaps(name, maps, reason))
-    failure = "Error opening folder " + name + ": " + reason;
-  else if (maps.empty())
-    failure = "No map (*.bsp) in folder " + name;
+  std::vector<NamedMap> maps;
+  std::vector<std::string> names;
+  bool listed = recursive ? ListMapTree(name, maps, reason) : ListMaps(name, names, reason);
+  for (const std::string& map : names) maps.push_back({map, "", ""});
+  if (!listed) return {{name, "Error opening folder " + name + ": " + reason, ""}};
+  if (maps.empty()) return {{name, "No map (*.bsp) in folder " + name, ""}};
   return maps;
+}
+
+}  // namespace
+
+std::vector<NamedMap> MapsNamedBy(const std::string& arg, bool recursive) {
+  if (IsUnmatchedPattern(arg)) return {{FullName(arg), "No file matches " + arg, ""}};
+  std::string map = FullName(arg);
+  AddDefaultExtension(map, ".bsp");
+  if (!arg.empty() && IsSeparator(arg.back())) return FolderMaps(arg, recursive);
+  if (IsFile(map)) return {{map, "", ""}};
+  if (const std::string with = FullName(arg) + ".bsp"; IsFile(with)) return {{with, "", ""}};
+  if (IsFolder(FullName(arg))) return FolderMaps(arg, recursive);
+  return {{map, "", ""}};
 }

@@ -45,10 +45,42 @@ bool EndsInMapExtension(const std::string& name);
 // has). POSIX: never, as the shell expands patterns there.
 bool IsUnmatchedPattern(const std::string& arg);
 
-// The maps an argument names: a name that ends in a separator, or that
-// names a folder when the name the extension rule gives is no file, stands
-// for the maps in that folder (ListMaps); any other name for the one map it
-// names with the default extension. failure gets why the argument names no
-// map ("No file matches %s", "No map (*.bsp) in folder %s", or the folder's
-// listing failing), which leaves maps empty.
-std::vector<std::string> MapsNamedBy(const std::string& arg, std::string& failure);
+// One map an argument names, or why part of it names none.
+struct NamedMap {
+  std::string name;     // the map's full name; a folder's, when it failed
+  std::string failure;  // why this part of the argument names no map, or ""
+  std::string relative;  // with -r, the map's name within the folder given, '/'-separated
+};
+
+// The maps an argument names. A name that ends in a separator stands for
+// the maps in that folder (ListMaps); otherwise, in this order: the name the
+// extension rule gives, when it is a file; the name with ".bsp" added, when
+// that is a file (so "fy_v1.2" finds "fy_v1.2.bsp"); the name as a folder;
+// else the one (missing) map the extension rule gives. With recursive, a
+// folder stands for the maps of its whole tree (ListMapTree). A part that
+// names no map is an entry with its failure ("No file matches %s", "No map
+// (*.bsp) in folder %s", or "Error opening folder %s: %s").
+std::vector<NamedMap> MapsNamedBy(const std::string& arg, bool recursive);
+
+// The maps of the tree under folder: every regular file whose name ends in
+// ".bsp" in any case (links to one followed), in it and in all its
+// subfolders, sorted as ListMaps sorts by the whole name within folder. A
+// link to a folder is never followed (on Windows, no reparse point: a
+// junction or a mount point is one), no folder is entered twice (device and
+// inode) and no folder on another file system is entered. A subfolder that
+// cannot be listed is one entry with its failure, and the walk goes on.
+// False, with the system's reason, when folder itself cannot be listed.
+bool ListMapTree(const std::string& folder, std::vector<NamedMap>& maps, std::string& reason);
+
+// A name written as the tool prints it: no "/./", no "//" (but a leading
+// "//" when keep_leading, a Windows network name) and no "/." at the end,
+// which becomes "/".
+std::string CleanName(const std::string& name, bool keep_leading);
+
+// Creates folder as mkdir does (its parent must exist), with the mode that
+// the umask leaves. False, with the system's reason, when it cannot.
+bool MakeFolder(const std::string& folder, std::string& reason);
+
+// Up to size bytes from the start of the regular file at path, opened without
+// blocking; empty when it cannot be read or is no regular file.
+std::string ReadFileStart(const std::string& path, size_t size);

@@ -20,29 +20,37 @@
 #include "common/signals.h"
 #include "common/system.h"
 #include "driver/paths.h"
+#include "driver/results.h"
 #include "optimize/compact.h"
 #include "optimize/report.h"
 
 namespace {
 
 void PrintUsage() {
-  TeePrint("usage: flatcull [-nopause] [-check] [-quiet] [-out DIR] [-logfile log_filename] [--] filename...\n\n");
+  TeePrint("usage: flatcull [-nopause] [-check] [-quiet] [-json] [-shrink-only] [-r] [-out DIR] [-logfile log_filename] [--] filename...\n\n");
   TeePrint("-nopause : skip keypress prompt on completion\n");
   TeePrint("-logfile : specify file log_filename to use for logging screen output\n");
   TeePrint("-check   : report what would change and write nothing (status 2 if a map would be rewritten)\n");
   TeePrint("-quiet   : print one line per map, and no banner or table\n");
   TeePrint("-out     : write each map into the folder DIR under its own file name, leaving the map as it is\n");
+  TeePrint("-json    : print one JSON object per map and one for the summary (implies -quiet and -nopause)\n");
+  TeePrint("-shrink-only : leave a map as it is unless it loses planes\n");
+  TeePrint("-r       : a folder stands for the maps in it and in all its subfolders\n");
   TeePrint("-help    : show this usage\n");
   TeePrint("-version : show the version\n");
   TeePrint("--       : take every later argument as a file name\n");
   TeePrint("\nEach switch may also start with --. A map name without an extension gets .bsp, a log name .log.\n");
+  TeePrint("A name that names no file is taken with .bsp added when that names one. A folder, or a name\n");
+  TeePrint("that ends in a separator, stands for the maps (*.bsp) directly in it, in name order; with -r,\n");
+  TeePrint("for the maps of its whole tree.\n");
   TeePrint("Exit status: 0 when every map was saved or already compact,\n");
   TeePrint("             1 when a map failed or the run was refused,\n");
   TeePrint("             2 with -check when a map would be rewritten and none failed.\n");
 }
 
-void PrintBanner() {
-  TeePrint("\n\nTessavar by Orlwen, v" FLATCULL_VERSION " (%s)\n", FLATCULL_BUILD_DATE);
+// The help leaves out the banner's two leading blank lines.
+void PrintBanner(bool help = false) {
+  TeePrint("%sTessavar by Orlwen, v" FLATCULL_VERSION " (%s)\n", help ? "" : "\n\n", FLATCULL_BUILD_DATE);
   TeePrint("Based on code by Hollin Software\n");
 }
 
@@ -112,14 +120,23 @@ Parsed ParseArguments(const std::vector<std::string>& args) {
       options.check = true;
     } else if (IsSwitch(arg, {"-quiet", "--quiet"})) {
       options.quiet = true;
+    } else if (IsSwitch(arg, {"-json", "--json"})) {
+      options.json = options.quiet = true;
+      options.pause = false;
+    } else if (IsSwitch(arg, {"-shrink-only", "--shrink-only"})) {
+      options.shrink_only = true;
+    } else if (IsSwitch(arg, {"-r", "--r"})) {
+      options.recursive = true;
     } else if (IsSwitch(name, {"-out", "--out"})) {
       if (const std::string* dir = SwitchValue(args, i, value, has_value))
         options.out_dir = FileName(*dir, "");
       else
         decide(Walk::kFail, "Please specify a folder to write the maps to.\n\n");
     } else if (IsSwitch(name, {"-logfile", "--logfile"})) {
-      if (const std::string* log = SwitchValue(args, i, value, has_value))
+      if (const std::string* log = SwitchValue(args, i, value, has_value)) {
+        options.log_given = *log;
         options.log_name = FileName(*log, ".log");
+      }
       else
         decide(Walk::kFail, "Please specify a log file to use.\n\n");
     } else if (IsSwitch(arg, {"-help", "--help", "-h", "-?"})) {
@@ -139,6 +156,7 @@ namespace {
 struct Tally {
   int changed = 0;  // rewritten, or with -check would be
   int compact = 0;
+  int left = 0;     // -shrink-only: no plane to drop, left as it is
   std::vector<std::pair<std::string, std::string>> failed;  // each map that failed, and why
   int64_t planes_before = 0, planes_after = 0;
   int64_t bytes_before = 0, bytes_after = 0;
@@ -150,26 +168,56 @@ struct Outcome {
   int64_t bytes_before = 0, bytes_after = 0;
   bool changes = false;  // compaction changed its bytes
   bool journal_only = false;  // -check found a journal to finish, and read no further
+  bool left = false;  // -shrink-only left it as it is: nothing was written
+  std::vector<LumpRow> lumps;  // with -json, its usage table
 };
+
+// Prints a line that belongs to map ("" for none) as it stands, or with
+// -json as a note.
+void Note(const Options& options, const std::string& map, const std::string& text) {
+  const size_t first = text.find_first_not_of('\n'), last = text.find_last_not_of('\n');
+  if (options.json)
+    TeePrint("%s", NoteLine(map, first == std::string::npos ? "" : text.substr(first, last - first + 1)).c_str());
+  else
+    TeePrint("%s", text.c_str());
+}
+
+// Creates the folders of target below out_dir that are missing: -r mirrors
+// the tree of maps there.
+void MakeOutputFolders(const std::string& target, const std::string& out_dir) {
+  const std::string folder = FolderOf(target);
+  if (folder.size() <= out_dir.size() || LookAtFile(folder, true).exists) return;
+  MakeOutputFolders(folder, out_dir);
+  std::string reason;
+  if (!MakeFolder(folder, reason))
+    FatalError("Error writing %s: cannot create the folder %s: %s", target.c_str(), folder.c_str(), reason.c_str());
+}
+
+// What the map's line ends with when -shrink-only leaves it as it is.
+std::string LeftResult(const SavePlan& plan) {
+  return "no plane to drop, left as it is" + (plan.own_file ? "" : ", nothing written to " + plan.target);
+}
 
 // Loads, reports and compacts one map, then saves it as planned when that
 // changes its bytes or its target is not the map itself; with -check, only
-// checks that it could be. With -quiet, prints nothing. A map with a journal
-// of a save that was cut off gets that save finished first; with -check it
-// is only reported, and counted as would be rewritten.
+// checks that it could be. With -shrink-only, a map that keeps all its
+// planes is not saved at all. With -quiet, prints nothing. A map with a
+// journal of a save that was cut off gets that save finished first; with
+// -check it is only reported, and counted as would be rewritten.
 Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Options& options) {
   std::unique_ptr<MapFile> file = OpenMapFile(map_name, !options.check && plan.own_file);
-  for (const std::string& note : file->notes) TeePrint("%s", note.c_str());
+  for (const std::string& note : file->notes) Note(options, map_name, note);
   const std::string journal = JournalPathOf(file->file.path);
   if (file->cut_off && options.check) {
-    TeePrint("%s has a journal of a save that was cut off, %s: a run without -check finishes it\n", map_name.c_str(),
-             journal.c_str());
-    return Outcome{{}, 0, 0, true, true};
+    Note(options, map_name, FormatText("%s has a journal of a save that was cut off, %s: a run without -check finishes it\n",
+                                       map_name.c_str(), journal.c_str()));
+    return Outcome{{}, 0, 0, true, true, false, {}};
   }
   Map map = LoadMapFile(*file, map_name);
   if (file->cut_off && plan.own_file) {
     FinishCutOff(*file, {map.file.get(), static_cast<size_t>(map.file_size)});
-    TeePrint("Finished the save of %s that was cut off, from its journal %s\n", map_name.c_str(), journal.c_str());
+    Note(options, map_name, FormatText("Finished the save of %s that was cut off, from its journal %s\n",
+                                       map_name.c_str(), journal.c_str()));
   }
   if (!options.quiet) ReportLumpUsage(map);
   PlaneCounts counts = CompactPlanes(map);
@@ -179,10 +227,15 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
   }
   std::unique_ptr<MapLayout> layout = LayOutMap(map);
   const bool changes = SaveWouldChangeFile(map, *layout);
-  if (changes || !plan.own_file) SaveBSPFile(map, *layout, plan, options.check, file.get());
-  const Outcome done{counts, map.file_size, layout->size, changes, false};
+  const bool save = changes || !plan.own_file, left = save && options.shrink_only && counts.after == counts.before;
+  if (save && !left && !options.check && !plan.own_file) MakeOutputFolders(plan.target, options.out_dir);
+  if (save && !left) SaveBSPFile(map, *layout, plan, options.check, file.get());
+  Outcome done{counts, map.file_size, left ? map.file_size : layout->size, changes, false, left, {}};
+  if (options.json) done.lumps = LumpRows(map);
   if (options.quiet) return done;
-  if (options.check)
+  if (left)
+    TeePrint("\n%s: %s.\n", options.check ? "Check" : "Shrink only", LeftResult(plan).c_str());
+  else if (options.check)
     TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
   else if (plan.own_file)
     TeePrint(changes ? "\nOptimized!\n" : "\nOptimized! The map was already compact, so its file is left untouched.\n");
@@ -194,27 +247,55 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
 }
 
 // The end of a -quiet line: what was done with the map.
-std::string QuietResult(const Outcome& done, const std::string& map_name, const std::string& target,
-                        bool check) {
+std::string QuietResult(const Outcome& done, const std::string& map_name, const SavePlan& plan, bool check) {
+  if (done.left) return LeftResult(plan);
   if (check) return done.changes ? "would be rewritten" : "already compact";
-  if (target == map_name) return done.changes ? "rewritten" : "already compact";
-  return (done.changes ? "rewritten to " : "already compact, copied to ") + target;
+  if (plan.target == map_name) return done.changes ? "rewritten" : "already compact";
+  return (done.changes ? "rewritten to " : "already compact, copied to ") + plan.target;
+}
+
+// The status -json gives a map that did not fail.
+std::string JsonStatus(const Outcome& done, bool check) {
+  if (done.left) return "left as it is";
+  if (done.changes || done.journal_only) return check ? "would be rewritten" : "rewritten";
+  return "already compact";
+}
+
+// The -json object of a map: its outcome, or its failure's message.
+void PrintResult(const Options& options, const std::string& map_name, const SavePlan& plan, const Outcome* done,
+                 const std::string& failure) {
+  MapResult result;
+  result.map = map_name;
+  result.status = done ? JsonStatus(*done, options.check) : "failed";
+  result.message = failure;
+  if (!options.out_dir.empty()) result.out = plan.target;
+  if (done && !done->journal_only) {
+    result.counted = true;
+    result.planes_before = done->counts.before;
+    result.planes_after = done->counts.after;
+    result.bytes_before = done->bytes_before;
+    result.bytes_after = done->bytes_after;
+    result.lumps = done->lumps;
+  }
+  TeePrint("%s", MapResultLine(result).c_str());
 }
 
 // What the map came to, added to the tally, and with -quiet its line.
 void Count(const Outcome& done, const std::string& map_name, const SavePlan& plan, const Options& options,
            Tally& tally) {
-  (done.changes ? tally.changed : tally.compact) += 1;
+  (done.left ? tally.left : done.changes ? tally.changed : tally.compact) += 1;
   tally.planes_before += done.counts.before;
   tally.planes_after += done.counts.after;
   tally.bytes_before += done.bytes_before;
   tally.bytes_after += done.bytes_after;
-  if (options.quiet && done.journal_only)
-    TeePrint("%s: %s\n", map_name.c_str(), QuietResult(done, map_name, plan.target, true).c_str());
+  if (options.json)
+    PrintResult(options, map_name, plan, &done, "");
+  else if (options.quiet && done.journal_only)
+    TeePrint("%s: %s\n", map_name.c_str(), QuietResult(done, map_name, plan, true).c_str());
   else if (options.quiet)
     TeePrint("%s: planes %i -> %i, bytes %lld -> %lld, %s\n", map_name.c_str(), done.counts.before, done.counts.after,
              static_cast<long long>(done.bytes_before), static_cast<long long>(done.bytes_after),
-             QuietResult(done, map_name, plan.target, options.check).c_str());
+             QuietResult(done, map_name, plan, options.check).c_str());
 }
 
 // Processes one map, saved as planned, and tallies it; named_none, when
@@ -238,35 +319,55 @@ void RunJob(const std::string& map_name, const std::string& named_none, const Sa
     const FileFacts facts = LookAtFile(map_name, true);
     failure = "Error processing " + map_name + ": not enough memory" +
               (facts.size > 0 ? " for a map of " + std::to_string(facts.size) + " bytes" : "");
+  } catch (const WriteRefused& refused) {
+    failure = refused.what();
+    if (options.out_dir.empty()) failure += " (-out DIR writes the map to another folder)";
   } catch (const std::exception& raised) {  // a MapFailure or a FileFailure
     failure = raised.what();
   }
   if (!options.quiet && missing) TeePrint("%s\n", failure.c_str());
   if (!options.quiet && !missing) ReportFailure(failure);
-  if (options.quiet) TeePrint("%s: failed: %s\n", map_name.c_str(), failure.c_str());
+  if (options.json)
+    PrintResult(options, map_name, plan, nullptr, failure);
+  else if (options.quiet)
+    TeePrint("%s: failed: %s\n", map_name.c_str(), failure.c_str());
   tally.failed.emplace_back(map_name, failure);
 }
 
+// "1 map", "2 maps".
+std::string Maps(size_t count) { return std::to_string(count) + (count == 1 ? " map" : " maps"); }
+
 // The counts, then each map that failed and why. When maps failed, the
-// totals say they are of the maps handled.
-void PrintSummary(const Tally& t, bool check) {
-  const size_t handled = static_cast<size_t>(t.changed) + static_cast<size_t>(t.compact);
-  TeePrint("\n%zu maps: %d %s, %d already compact, %zu failed. Planes: %lld before, %lld after. "
+// totals say they are of the maps handled. With -json, one object.
+void PrintSummary(const Tally& t, const Options& options, size_t interrupted) {
+  const size_t handled = static_cast<size_t>(t.changed) + static_cast<size_t>(t.compact) + static_cast<size_t>(t.left);
+  if (options.json) {
+    const int64_t changed = t.changed;
+    TeePrint("%s", SummaryLine({static_cast<int64_t>(handled + t.failed.size()), options.check ? 0 : changed,
+                                t.compact, options.check ? changed : 0, t.left, static_cast<int64_t>(t.failed.size()),
+                                static_cast<int64_t>(interrupted), t.planes_before, t.planes_after, t.bytes_before,
+                                t.bytes_after})
+                       .c_str());
+    return;
+  }
+  const std::string left = options.shrink_only ? ", " + std::to_string(t.left) + " left as they are" : "";
+  TeePrint("\n%s: %d %s, %d already compact%s, %zu failed. Planes: %lld before, %lld after. "
            "Bytes: %lld before, %lld after",
-           handled + t.failed.size(), t.changed, check ? "would be rewritten" : "rewritten", t.compact,
-           t.failed.size(), static_cast<long long>(t.planes_before), static_cast<long long>(t.planes_after),
-           static_cast<long long>(t.bytes_before), static_cast<long long>(t.bytes_after));
+           Maps(handled + t.failed.size()).c_str(), t.changed, options.check ? "would be rewritten" : "rewritten",
+           t.compact, left.c_str(), t.failed.size(), static_cast<long long>(t.planes_before),
+           static_cast<long long>(t.planes_after), static_cast<long long>(t.bytes_before),
+           static_cast<long long>(t.bytes_after));
   if (t.failed.empty())
     TeePrint(".\n");
   else
-    TeePrint(", in the %zu maps handled.\n", handled);
+    TeePrint(", in the %s handled.\n", Maps(handled).c_str());
   for (const auto& [name, why] : t.failed) TeePrint("Failed: %s: %s\n", name.c_str(), why.c_str());
 }
 
 // Runs every map in turn; with several, each map's name comes before its
-// table (not with -quiet) and a summary after the last. An interrupt ends
-// the batch once the map in progress is done, and the summary says how many
-// were left. Returns the run's status.
+// table (not with -quiet) and a summary after the last (with -json, always).
+// An interrupt ends the batch once the map in progress is done, and the
+// summary says how many were left. Returns the run's status.
 int RunMaps(const Options& options, const std::vector<SavePlan>& plans) {
   Tally tally;
   const size_t count = options.maps.size();
@@ -277,8 +378,8 @@ int RunMaps(const Options& options, const std::vector<SavePlan>& plans) {
     RunJob(map, options.failures[done], plans[done], options, tally);
   }
   const bool interrupted = PendingInterrupt() != 0;
-  if (count > 1 || interrupted) PrintSummary(tally, options.check);
-  if (interrupted) TeePrint("Interrupted: %zu of %zu maps were not processed.\n", count - done, count);
+  if (count > 1 || interrupted || options.json) PrintSummary(tally, options, count - done);
+  if (interrupted) Note(options, "", FormatText("Interrupted: %zu of %zu maps were not processed.\n", count - done, count));
   if (!tally.failed.empty()) return 1;
   return options.check && tally.changed > 0 ? 2 : 0;
 }
@@ -292,60 +393,109 @@ void Pause() {
   WaitForKey([] { TeePrint("\nPress a key to continue.\n"); });
 }
 
-// Replaces each folder among the maps with the maps it holds, and an
-// argument that names none with a failure of its own.
+// Replaces each folder among the maps with the maps it holds (with -r, in
+// its whole tree), and each part of an argument that names none with a
+// failure of its own. Each map gets its name under the -out folder.
 void ApplyFolderRule(Options& options) {
   options.maps.clear();
   for (const std::string& given : options.given) {
-    std::string failure;
-    std::vector<std::string> named = MapsNamedBy(given, failure);
-    if (!failure.empty()) named = {FullName(given)};
-    options.maps.insert(options.maps.end(), named.begin(), named.end());
-    options.failures.resize(options.maps.size());
-    options.failures.back() = failure;
+    for (const NamedMap& named : MapsNamedBy(given, options.recursive)) {
+      options.maps.push_back(named.name);
+      options.failures.push_back(named.failure);
+      options.out_names.push_back(named.relative.empty() ? NameInFolder(named.name) : named.relative);
+    }
   }
+}
+
+// Why the log may not be opened at all, whatever the system would say: it
+// would take a map or a folder. Reads the start of an existing file.
+std::string LogRefusal(const Options& options) {
+  const std::string& given = options.log_given;
+  if (!given.empty() && IsSeparator(given.back())) return "it is a folder";
+  const FileFacts facts = LookAtFile(options.log_name, true);
+  if (facts.folder || (!facts.exists && LookAtFile(FullName(given), true).folder)) return "it is a folder";
+  if (EndsInMapExtension(options.log_name)) return "its name ends in .bsp";
+  const std::string head = ReadFileStart(options.log_name, kHeaderSize);
+  if (head.size() < kHeaderSize) return "";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(head.data());
+  if (ReadLE32(bytes) != 30 && ReadLE32(bytes) != 29) return "";
+  for (int lump = 0; lump < kNumLumps; ++lump) {
+    const int64_t offset = ReadLE32(bytes + LumpEntryAt(lump)), length = ReadLE32(bytes + LumpEntryAt(lump) + 4);
+    if (offset < 0 || length < 0 || offset + length > facts.size) return "";
+  }
+  return "it is a map";
+}
+
+// Why the -out folder cannot take the maps, or "". A missing folder whose
+// parent exists is made later, in a run that writes: creating says so.
+std::string OutRefusal(const std::string& out_dir, bool check, bool& create) {
+  std::string dir = out_dir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const FileFacts out = LookAtFile(dir, true);
+  create = false;
+  if (out.exists && !out.folder) return "not a folder";
+  // Note: a folder with no write bit is refused for root too, as a map is.
+  if (out.exists && (out.mode & 0222) == 0) return "it is read-only";
+  if (out.exists) return FolderRefusal(dir);
+  const FileFacts parent = LookAtFile(FolderOf(dir), true);
+  if (!parent.folder) return "its parent folder " + FolderOf(dir) + " does not exist";
+  create = !check;
+  return check ? "" : FolderRefusal(FolderOf(dir));
+}
+
+// Prints a refusal of the whole run: with -json one object, else the
+// message and, for a mistake in the arguments, the usage block.
+void PrintRefusal(const Options& options, const std::string& refusal, bool usage) {
+  if (options.json) {
+    TeePrint("%s", ErrorLine(refusal.substr(0, refusal.find_last_not_of('\n') + 1)).c_str());
+    return;
+  }
+  TeePrint("%s", refusal.c_str());
+  if (usage) PrintUsage();
 }
 
 // Walks the arguments and checks what the run as a whole needs before any
 // map is touched: the -out folder, the outputs against each other and the
-// maps, the log against them all; only then is the log opened. Prints a
-// refusal (with the usage block), and returns how the walk ends.
+// maps, the log against them all; only then is the log opened, and then a
+// missing -out folder made. Prints a refusal (with the usage block, but for
+// the -out folder's), and returns how the walk ends.
 Walk Prepare(int argc, char** argv, Options& options, std::vector<SavePlan>& plans) {
   Parsed parsed;
   try {
     parsed = ParseArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  } catch (const MapFailure& raised) {  // the current folder cannot be fetched
-    ReportFailure(raised.what());
-    return Walk::kFail;
-  }
-  options = parsed.options;
-  try {
+    options = parsed.options;
+    if (options.json) UseNoteLines([](const std::string& text) { return NoteLine("", text); });
     ApplyFolderRule(options);
-  } catch (const MapFailure& raised) {
-    ReportFailure(raised.what());
+  } catch (const MapFailure& raised) {  // the current folder cannot be fetched
+    if (options.json)
+      PrintRefusal(options, raised.what(), false);
+    else
+      ReportFailure(raised.what());
     return Walk::kFail;
   }
-  std::string refusal = parsed.refusal, log_refusal;
+  std::string refusal = parsed.refusal, log_refusal, out_refusal;
+  bool create = false;
   if (parsed.walk == Walk::kRun && !options.out_dir.empty()) {
-    const FileFacts out = LookAtFile(options.out_dir, true);
-    // Note: a folder with no write bit is refused for root too, as a map is.
-    std::string why = out.exists && !out.folder           ? "not a folder"
-                      : out.exists && (out.mode & 0222) == 0 ? "it is read-only"
-                                                             : FolderRefusal(options.out_dir);
-    if (!why.empty()) refusal = "Unable to write to folder " + options.out_dir + ": " + why + "\n\n";
+    std::string why = OutRefusal(options.out_dir, options.check, create);
+    if (!why.empty()) out_refusal = "Unable to write to folder " + options.out_dir + ": " + why + "\n";
   }
-  plans = PlanSaves(options.maps, options.out_dir, options.log_name, log_refusal);
+  plans = PlanSaves(options.maps, options.out_names, options.out_dir, options.log_name, log_refusal);
+  if (!options.log_name.empty() && log_refusal.empty()) log_refusal = LogRefusal(options);
   std::string reason;
   if (!options.log_name.empty() && log_refusal.empty()) {
     UseLog(OpenTextForAppending(options.log_name, reason), options.log_name);
     if (!LogFile) log_refusal = reason;
   }
+  const std::string log_name = log_refusal == "it is a folder" ? FullName(options.log_given) : options.log_name;
   // A log that cannot be used refuses the run whatever else does.
-  if (!log_refusal.empty()) refusal = "Unable to open log file " + options.log_name + ": " + log_refusal + "\n\n";
-  if (refusal.empty()) return parsed.walk;
-  TeePrint("%s", refusal.c_str());
-  PrintUsage();
-  return Walk::kFail;
+  if (!log_refusal.empty()) refusal = "Unable to open log file " + log_name + ": " + log_refusal + "\n\n";
+  if (refusal.empty() && out_refusal.empty() && create && !MakeFolder(options.out_dir, reason))
+    out_refusal = "Unable to write to folder " + options.out_dir + ": " + reason + "\n";
+  if (!refusal.empty() || !out_refusal.empty()) {
+    PrintRefusal(options, refusal.empty() ? out_refusal : refusal, !refusal.empty());
+    return Walk::kFail;
+  }
+  return parsed.walk;
 }
 
 }  // namespace
@@ -361,13 +511,12 @@ int RunFlatcull(int argc, char** argv) {
   } else if (walk == Walk::kVersion) {
     TeePrint("flatcull %s\n", FLATCULL_FULL_VERSION);
   } else if (walk == Walk::kHelp) {
-    PrintBanner();
+    PrintBanner(true);
     PrintUsage();
   } else {
     if (!options.quiet) PrintBanner();
     if (options.maps.empty()) {
-      TeePrint("Please specify a file to optimize or drag and drop a file onto the program.\n\n");
-      PrintUsage();
+      PrintRefusal(options, "Please specify a file to optimize or drag and drop a file onto the program.\n\n", true);
     } else {
       status = RunMaps(options, plans);
     }
@@ -377,6 +526,7 @@ int RunFlatcull(int argc, char** argv) {
   }
   if (LogWriteFailed()) status = 1;
   CloseLog();
+  UseNoteLines(nullptr);
   if (int pending = PendingInterrupt()) EndByInterrupt(pending);
   DisarmSignals();
   return status;

@@ -9,11 +9,16 @@ struct Options {
   bool pause = true;
   bool check = false;
   bool quiet = false;
+  bool json = false;         // -json: JSON Lines (implies quiet, no pause)
+  bool shrink_only = false;  // a map whose plane count would not drop is left as it is
+  bool recursive = false;    // -r: a folder stands for the maps of its whole tree
   std::vector<std::string> given;     // the map names as given
   std::vector<std::string> maps;      // full names, each with .bsp added when it has no extension
                                       // (then the folder rule applied, see RunFlatcull)
   std::vector<std::string> failures;  // for each map: why its argument names none, or ""
-  std::string log_name;  // the name -logfile gave, as the log opens it
+  std::vector<std::string> out_names;  // for each map: its name under out_dir
+  std::string log_given;  // the name -logfile gave, as given
+  std::string log_name;   // the name -logfile gave, as the log opens it
   std::string out_dir;   // the folder -out gave; empty: each map is saved over itself
 };
 
@@ -43,8 +48,9 @@ Parsed ParseArguments(const std::vector<std::string>& args);
 // -out folder) save on each named map in turn, pauses at a terminal unless
 // told not to, and returns the exit status: 0 when every map succeeded, no
 // map was named, or -help or -version was given; 1 when a map failed, the
-// log cannot be opened, is one of the maps or could not be written, the -out
-// folder is missing or may not be written, or a switch is unknown; with
+// log cannot be opened, is a map, a folder or a name ending in .bsp, or could
+// not be written, the -out folder cannot be made or may not be written, or a
+// switch is unknown; with
 // -check, 2 when a map would be rewritten and none failed. Never ends the
 // process itself: a failure (even for want of memory) ends its map, and the
 // run goes on with the next.

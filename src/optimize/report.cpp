@@ -4,6 +4,9 @@
 // the table prints it.
 #include "optimize/report.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "common/console.h"
 
 namespace {
@@ -56,4 +59,18 @@ void ReportLumpUsage(const Map& map) {
       total += ReportVariableLump(kind.name, map.Count(lump), kind.classic_max);
   }
   TeePrint("=== Total BSP file data space used: %lld bytes ===\n", static_cast<long long>(total));
+}
+
+std::vector<LumpRow> LumpRows(const Map& map) {
+  std::vector<LumpRow> rows;
+  for (LumpIndex lump : kLumpTableOrder) {
+    const LumpKind& kind = kLumpKinds[lump];
+    double percent = Percent(map.Count(lump), kind.classic_max);
+    // A record lump's row prints the percentage in single precision.
+    if (kind.record_size > 1) percent = static_cast<float>(percent);
+    char printed[32];
+    std::snprintf(printed, sizeof printed, "%.1f", percent);
+    rows.push_back({kind.name, map.Count(lump), kind.classic_max, std::strtod(printed, nullptr)});
+  }
+  return rows;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bsp/bspfile.h"
 
@@ -14,3 +15,14 @@ int64_t ReportVariableLump(const char* name, int32_t length, int32_t maximum);
 // Prints the usage table of all fifteen lumps of the map and the total size
 // of their data.
 void ReportLumpUsage(const Map& map);
+
+// One row of the usage table, as -json gives it.
+struct LumpRow {
+  const char* name;
+  int32_t count;    // records, or bytes for a byte lump
+  int32_t maximum;  // the classic maximum, in the same unit
+  double full;      // the percentage, rounded as the table prints it
+};
+
+// The rows of the usage table of the map, in its order.
+std::vector<LumpRow> LumpRows(const Map& map);

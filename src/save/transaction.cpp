@@ -228,8 +228,8 @@ void RemoveJournal(const OpenedFile& f) {
 
 // The refusals every save of a file that exists shares.
 void CheckWritable(const std::string& path, const WriteFacts& w) {
-  if (w.read_only) Raise("Error writing", path, "the file is read-only" + *w.read_only);
-  if (!w.denied.empty()) Raise("Error writing", path, w.denied);
+  if (w.read_only) throw WriteRefused("Error writing " + path + ": the file is read-only" + *w.read_only);
+  if (!w.denied.empty()) throw WriteRefused("Error writing " + path + ": " + w.denied);
 }
 
 }  // namespace
@@ -275,7 +275,8 @@ SaveWay CheckMapSave(const MapFile& map) {
                 " is in the way of its journal; remove that file once you know it is nobody's");
   }
   if (!w.folder_denied.empty())
-    Raise("Error writing", f.path, "cannot create a file in " + f.folder.path + ": " + w.folder_denied);
+    throw WriteRefused("Error writing " + f.path + ": cannot create a file in " + f.folder.path + ": " +
+                       w.folder_denied);
   return way;
 }
 
@@ -284,9 +285,18 @@ SaveWay CheckOutputSave(const std::string& target, unsigned new_mode) {
   OpenedFile output;
   output.path = target;
   output.name = NameInFolder(target);
-  if (FileStatus status = OpenFolder(FolderOf(target), output.folder); !status.ok())
-    Raise("Error writing", target, "cannot create a file in " + FolderOf(target) + ": " + status.text);
-  FileStatus status = FactsAt(output.folder, output.name, output.facts);
+  FileStatus status = OpenFolder(FolderOf(target), output.folder);
+  if (status.kind == FileStatus::kMissing) {
+    // A folder that -out's save creates first is checked where it would be made.
+    std::string folder = FolderOf(target);
+    while (!LookAtFile(folder, true).exists && FolderOf(folder) != folder) folder = FolderOf(folder);
+    if (std::string why = FolderRefusal(folder); !why.empty())
+      Raise("Error writing", target, "cannot create a file in " + folder + ": " + why);
+    way.exists = false;
+    return way;
+  }
+  if (!status.ok()) Raise("Error writing", target, "cannot create a file in " + FolderOf(target) + ": " + status.text);
+  status = FactsAt(output.folder, output.name, output.facts);
   way.exists = status.kind != FileStatus::kMissing;
   if (way.exists) {
     if (status.ok() && output.facts.link) Raise("Error writing", target, "it is a symbolic link, which -out does not follow");
