@@ -227,23 +227,29 @@ std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std:
   return plans;
 }
 
-void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only, MapFile* own) {
+std::unique_ptr<ReplacementFile> SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan,
+                                             bool check_only, MapFile* own, bool defer) {
   if (!plan.refusal.empty()) FatalError("%s", plan.refusal.c_str());
   // A new output gets the map's permission bits, and may be written by its maker.
   const unsigned new_mode = plan.own_file ? 0 : (LookAtFile(map.path, true).mode & 07777) | 0200;
   if (check_only) {
     if (own) CheckMapSave(*own);
     if (!plan.own_file) CheckOutputSave(plan.target, new_mode);
-    return;
+    return nullptr;
   }
-  std::optional<ReplacementFile> out;
-  if (plan.own_file && own)
-    out.emplace(*own, std::span<const unsigned char>(map.file.get(), static_cast<size_t>(map.file_size)));
-  else
-    out.emplace(plan.target, new_mode);
+  std::unique_ptr<ReplacementFile> out =
+      plan.own_file && own
+          ? std::make_unique<ReplacementFile>(*own, std::span<const unsigned char>(map.file.get(),
+                                                                                 static_cast<size_t>(map.file_size)))
+          : std::make_unique<ReplacementFile>(plan.target, new_mode);
   PieceWriter writer(*out, StagingSize(map));
   writer.Add(layout.header, kHeaderSize);
   for (LumpIndex lump : kLumpWriteOrder) WriteLump(map, lump, writer);
   writer.Flush();
+  if (defer && !out->InPlace()) {
+    out->Ready();
+    return out;
+  }
   out->Commit();
+  return nullptr;
 }

@@ -63,5 +63,9 @@ std::vector<SavePlan> PlanSaves(const std::vector<std::string>& maps, const std:
 // CheckOutputSave. Lumps are written from the map's own bytes; the planes
 // and the records that refer to planes, when renumbered, go through a
 // staging buffer of at most 64 KiB.
-void SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan, bool check_only,
-                 MapFile* own = nullptr);
+// With defer, a save by rename stops short of its sync: the new file, written
+// and given the target's identity, is returned for the caller to make durable
+// and put in place (ReplacementFile::Sync or a file system's sync, then
+// Place); otherwise, and for a save in place, null once the save is done.
+std::unique_ptr<ReplacementFile> SaveBSPFile(const Map& map, const MapLayout& layout, const SavePlan& plan,
+                                             bool check_only, MapFile* own = nullptr, bool defer = false);

@@ -17,6 +17,8 @@ std::string log_name;         // LogFile's name, for a failed write's message
 bool log_failed = false;      // a write to LogFile failed: it gets no more
 bool console_closed = false;  // standard output's reader has gone
 std::function<std::string(const std::string&)> note_line;  // see UseNoteLines
+bool holding = false;         // HoldOutput: messages are kept in held
+std::string held;
 
 // A message of any length: the first pass only measures it.
 std::string Format(const char* format, va_list args) {
@@ -52,6 +54,10 @@ void WriteLog(const std::string& text) {
 // Writes text as it stands: it is never used as a format again, so a '%'
 // that formatting produced is printed as a plain character.
 void WriteMessage(const std::string& text) {
+  if (holding) {
+    held += text;
+    return;
+  }
   WriteStandardOutput(text);
   WriteLog(text);
 }
@@ -65,6 +71,13 @@ void UseLog(FILE* stream, const std::string& name) {
 }
 
 bool LogWriteFailed() { return log_failed; }
+
+void HoldOutput() { holding = true; }
+
+std::string TakeHeldOutput() {
+  holding = false;
+  return std::exchange(held, {});
+}
 
 void UseNoteLines(std::function<std::string(const std::string& text)> line) { note_line = std::move(line); }
 

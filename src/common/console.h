@@ -40,6 +40,12 @@ void UseNoteLines(std::function<std::string(const std::string& text)> line);
 // Formats a message printf-style, whole whatever its length.
 PRINTF_LIKE std::string FormatText(const char* format, ...);
 
+// From HoldOutput on, TeePrint and ReportFailure keep their text instead of
+// writing it; TakeHeldOutput ends the hold and gives the text back, whole, to
+// be written later (TeePrint("%s", text) writes the very same bytes).
+void HoldOutput();
+std::string TakeHeldOutput();
+
 // Whether a write to the log has failed since UseLog.
 bool LogWriteFailed();
 

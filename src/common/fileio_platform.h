@@ -125,6 +125,12 @@ FileStatus Truncate(FileHandle file, int64_t size);
 FileStatus SyncFile(FileHandle file);
 FileStatus SyncFolder(const Folder& folder);
 
+// Whether one SyncFileSystem through folder makes durable every file written
+// on its file system since folder was opened, with any write-back error
+// reported: a local file system the host knows to keep that promise.
+bool SyncsFileSystem(const Folder& folder);
+FileStatus SyncFileSystem(const Folder& folder);
+
 // Locks file for this run: kHeld when another holds it. A lock of a map
 // lies past any map's end, as a Windows lock keeps others from the bytes it
 // covers. Goes with the handle.

@@ -16,11 +16,14 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <sys/vfs.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -473,6 +476,25 @@ FileStatus Truncate(FileHandle file, int64_t size) { return Io(ftruncate(static_
 FileStatus SyncFile(FileHandle file) { return Io(fsync(static_cast<int>(file)) == 0); }
 
 FileStatus SyncFolder(const Folder& folder) { return Io(fsync(Fd(folder)) == 0); }
+
+// Note: syncfs reports write-back errors from Linux 5.8 on, and only local
+// file systems make data durable through it as fsync does (not FUSE, not
+// network file systems).
+bool SyncsFileSystem(const Folder& folder) {
+  static const bool kernel = [] {
+    struct utsname name;
+    int major = 0, minor = 0;
+    return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 5 || (major == 5 && minor >= 8));
+  }();
+  static const long kLocal[] = {0xEF53 /* ext2/3/4 */, 0x58465342 /* XFS */, 0x9123683E /* btrfs */,
+                                0x01021994 /* tmpfs */, 0xF2F52010 /* F2FS */, 0x2FC12FC1 /* ZFS */};
+  struct statfs fs;
+  return kernel && fstatfs(Fd(folder), &fs) == 0 &&
+         std::find(std::begin(kLocal), std::end(kLocal), static_cast<long>(fs.f_type)) != std::end(kLocal);
+}
+
+FileStatus SyncFileSystem(const Folder& folder) { return Io(syncfs(Fd(folder)) == 0); }
 
 FileStatus LockFile(FileHandle file) {
   if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return {};

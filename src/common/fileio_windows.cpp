@@ -419,6 +419,12 @@ FileStatus SyncFile(FileHandle file) { return Io(FlushFileBuffers(Win(file))); }
 // replace; Windows syncs no folder.
 FileStatus SyncFolder(const Folder&) { return {}; }
 
+// Note: Windows flushes per file (FlushFileBuffers); a volume's flush needs
+// administrator rights.
+bool SyncsFileSystem(const Folder&) { return false; }
+
+FileStatus SyncFileSystem(const Folder&) { return Failure(ERROR_NOT_SUPPORTED); }
+
 FileStatus LockFile(FileHandle file) {
   OVERLAPPED at{};
   at.OffsetHigh = 0x7FFFFFFF;

@@ -26,11 +26,19 @@ int PendingInterrupt();
 // sees it (130 in a shell for Ctrl-C; on Windows STATUS_CONTROL_C_EXIT).
 [[noreturn]] void EndByInterrupt(int interrupt);
 
-// The new file that a signal ending the process removes: a name in the
-// folder a handle is open on (none: nullptr). name must last until the
-// record is cleared. Safe to call from a signal handler's point of view:
-// the handler reads it as one atomic pair.
-void RecordNewFile(intptr_t folder, const char* name);
+// The most new files recorded at once: a batch's window of saves, and one more.
+constexpr int kRecordedFiles = 65;
+
+// Records a new file that a signal ending the process removes: a name in the
+// folder a handle is open on (on Windows, folder is unused and name is the
+// full name). name must last until the record is forgotten. Returns the
+// record's slot, or -1 when every slot is taken (the file is then not
+// removed). Safe from the handler's point of view: it reads each slot as one
+// atomic pair.
+int RecordNewFile(intptr_t folder, const char* name);
+
+// Forgets the record in slot (-1: none).
+void ForgetNewFile(int slot);
 
 // While it lives, every signal that would end the process waits, so that a
 // step is never cut off half done; it arrives as the hold ends, on every way

@@ -21,8 +21,8 @@ const int kEnding[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, S
                        SIGIO,   SIGPWR,  SIGSTKFLT, SIGSYS};
 
 std::atomic<int> interrupt{0};
-std::atomic<int> new_folder{-1};
-std::atomic<const char*> new_name{nullptr};
+std::atomic<int> new_folder[kRecordedFiles];
+std::atomic<const char*> new_name[kRecordedFiles];
 bool taken[NSIG];
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free);
@@ -37,7 +37,8 @@ bool IsInterrupt(int signo) { return signo == SIGINT || signo == SIGTERM || sign
 void OnSignal(int signo) {
   int none = 0;
   if (IsInterrupt(signo) && interrupt.compare_exchange_strong(none, signo)) return;
-  if (const char* name = new_name.load()) unlinkat(new_folder.load(), name, 0);
+  for (int slot = 0; slot < kRecordedFiles; ++slot)
+    if (const char* name = new_name[slot].load()) unlinkat(new_folder[slot].load(), name, 0);
   signal(signo, SIG_DFL);
   raise(signo);
 }
@@ -96,10 +97,20 @@ void EndByInterrupt(int signo) {
 }
 // GCOVR_EXCL_STOP
 
-void RecordNewFile(intptr_t folder, const char* name) {
-  new_name.store(nullptr);
-  new_folder.store(static_cast<int>(folder));
-  new_name.store(name);
+// Note: only the main thread records, so a free slot stays free until its
+// name is stored, after its folder.
+int RecordNewFile(intptr_t folder, const char* name) {
+  for (int slot = 0; slot < kRecordedFiles; ++slot) {
+    if (new_name[slot].load()) continue;
+    new_folder[slot].store(static_cast<int>(folder));
+    new_name[slot].store(name);
+    return slot;
+  }
+  return -1;
+}
+
+void ForgetNewFile(int slot) {
+  if (slot >= 0) new_name[slot].store(nullptr);
 }
 
 static_assert(sizeof(sigset_t) <= 256);

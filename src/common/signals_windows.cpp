@@ -22,7 +22,7 @@ namespace {
 std::atomic<int> interrupt{0};
 SRWLOCK hold_lock = SRWLOCK_INIT;
 SRWLOCK record_lock = SRWLOCK_INIT;
-const char* new_file = nullptr;  // the new file's full UTF-8 name, or null
+const char* new_file[kRecordedFiles] = {};  // the new files' full UTF-8 names, or null
 thread_local int hold_depth = 0;  // SignalHolds alive on this thread
 
 bool IsInterrupt(DWORD event) {
@@ -40,7 +40,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (IsInterrupt(event) && interrupt.compare_exchange_strong(none, static_cast<int>(event) + 1)) return TRUE;
   AcquireSRWLockExclusive(&hold_lock);
   AcquireSRWLockExclusive(&record_lock);
-  if (new_file) DeleteFileW(FileApiName(new_file).c_str());
+  for (const char* name : new_file)
+    if (name) DeleteFileW(FileApiName(name).c_str());
   return FALSE;
 }
 
@@ -58,9 +59,19 @@ void EndByInterrupt(int) {
 }
 
 // The folder is unused on Windows: name is the new file's full name.
-void RecordNewFile(intptr_t, const char* name) {
+int RecordNewFile(intptr_t, const char* name) {
   AcquireSRWLockExclusive(&record_lock);
-  new_file = name;
+  int slot = 0;
+  while (slot < kRecordedFiles && new_file[slot]) ++slot;
+  if (slot < kRecordedFiles) new_file[slot] = name;
+  ReleaseSRWLockExclusive(&record_lock);
+  return slot < kRecordedFiles ? slot : -1;
+}
+
+void ForgetNewFile(int slot) {
+  if (slot < 0) return;
+  AcquireSRWLockExclusive(&record_lock);
+  new_file[slot] = nullptr;
   ReleaseSRWLockExclusive(&record_lock);
 }
 

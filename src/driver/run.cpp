@@ -193,9 +193,33 @@ void MakeOutputFolders(const std::string& target, const std::string& out_dir) {
     FatalError("Error writing %s: cannot create the folder %s: %s", target.c_str(), folder.c_str(), reason.c_str());
 }
 
+// A map whose new file waits for its window's sync (see RunMaps): the map,
+// still open and locked, and its new file, written with its identity.
+struct Pending {
+  std::unique_ptr<MapFile> file;
+  std::unique_ptr<ReplacementFile> out;
+  int64_t size = 0;
+};
+
 // What the map's line ends with when -shrink-only leaves it as it is.
 std::string LeftResult(const SavePlan& plan) {
   return "no plane to drop, left as it is" + (plan.own_file ? "" : ", nothing written to " + plan.target);
+}
+
+// Without -quiet, what became of a map that did not fail.
+void PrintDone(const Outcome& done, const SavePlan& plan, const Options& options) {
+  if (options.quiet || done.journal_only) return;
+  if (done.left)
+    TeePrint("\n%s: %s.\n", options.check ? "Check" : "Shrink only", LeftResult(plan).c_str());
+  else if (options.check)
+    TeePrint(done.changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
+  else if (plan.own_file)
+    TeePrint(done.changes ? "\nOptimized!\n"
+                          : "\nOptimized! The map was already compact, so its file is left untouched.\n");
+  else if (done.changes)
+    TeePrint("\nOptimized! Written to %s\n", plan.target.c_str());
+  else
+    TeePrint("\nOptimized! The map was already compact, so it is copied as it is to %s\n", plan.target.c_str());
 }
 
 // Loads, reports and compacts one map, then saves it as planned when that
@@ -203,8 +227,11 @@ std::string LeftResult(const SavePlan& plan) {
 // checks that it could be. With -shrink-only, a map that keeps all its
 // planes is not saved at all. With -quiet, prints nothing. A map with a
 // journal of a save that was cut off gets that save finished first; with
-// -check it is only reported, and counted as would be rewritten.
-Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Options& options) {
+// -check it is only reported, and counted as would be rewritten. With
+// pending, a save by rename of no more than room bytes stops short of its
+// sync and waits there, and its result is printed once it is in place.
+Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Options& options, Pending* pending,
+                   int64_t room) {
   std::unique_ptr<MapFile> file = OpenMapFile(map_name, !options.check && plan.own_file);
   for (const std::string& note : file->notes) Note(options, map_name, note);
   const std::string journal = JournalPathOf(file->file.path);
@@ -229,20 +256,15 @@ Outcome ProcessMap(const std::string& map_name, const SavePlan& plan, const Opti
   const bool changes = SaveWouldChangeFile(map, *layout);
   const bool save = changes || !plan.own_file, left = save && options.shrink_only && counts.after == counts.before;
   if (save && !left && !options.check && !plan.own_file) MakeOutputFolders(plan.target, options.out_dir);
-  if (save && !left) SaveBSPFile(map, *layout, plan, options.check, file.get());
+  if (save && !left) {
+    const bool defer = pending && layout->size <= room;
+    if (auto out = SaveBSPFile(map, *layout, plan, options.check, file.get(), defer)) {
+      *pending = {std::move(file), std::move(out), layout->size};
+    }
+  }
   Outcome done{counts, map.file_size, left ? map.file_size : layout->size, changes, false, left, {}};
   if (options.json) done.lumps = LumpRows(map);
-  if (options.quiet) return done;
-  if (left)
-    TeePrint("\n%s: %s.\n", options.check ? "Check" : "Shrink only", LeftResult(plan).c_str());
-  else if (options.check)
-    TeePrint(changes ? "\nCheck: the map would be rewritten.\n" : "\nCheck: the map is already compact.\n");
-  else if (plan.own_file)
-    TeePrint(changes ? "\nOptimized!\n" : "\nOptimized! The map was already compact, so its file is left untouched.\n");
-  else if (changes)
-    TeePrint("\nOptimized! Written to %s\n", plan.target.c_str());
-  else
-    TeePrint("\nOptimized! The map was already compact, so it is copied as it is to %s\n", plan.target.c_str());
+  if (!pending || !pending->out) PrintDone(done, plan, options);
   return done;
 }
 
@@ -298,33 +320,9 @@ void Count(const Outcome& done, const std::string& map_name, const SavePlan& pla
              QuietResult(done, map_name, plan, options.check).c_str());
 }
 
-// Processes one map, saved as planned, and tallies it; named_none, when
-// given, is why its argument named no map, which fails it. A failure anywhere
-// ends this map with its message, and leaves its file as it was; so does
-// running out of memory, which frees the map's memory on the way out, so
-// that the next map has it again. With -quiet the map gets one line, its
-// failure's included.
-void RunJob(const std::string& map_name, const std::string& named_none, const SavePlan& plan, const Options& options,
-            Tally& tally) {
-  std::string failure;
-  bool missing = false;
-  try {
-    if (!named_none.empty()) throw MapFailure(named_none);
-    Count(ProcessMap(map_name, plan, options), map_name, plan, options, tally);
-    return;
-  } catch (const FileNotFound&) {
-    failure = "File '" + map_name + "' not found.";
-    missing = true;
-  } catch (const std::bad_alloc&) {
-    const FileFacts facts = LookAtFile(map_name, true);
-    failure = "Error processing " + map_name + ": not enough memory" +
-              (facts.size > 0 ? " for a map of " + std::to_string(facts.size) + " bytes" : "");
-  } catch (const WriteRefused& refused) {
-    failure = refused.what();
-    if (options.out_dir.empty()) failure += " (-out DIR writes the map to another folder)";
-  } catch (const std::exception& raised) {  // a MapFailure or a FileFailure
-    failure = raised.what();
-  }
+// Reports a map's failure (with -quiet, its one line) and tallies it.
+void ReportFailed(const std::string& map_name, const std::string& failure, bool missing, const SavePlan& plan,
+                  const Options& options, Tally& tally) {
   if (!options.quiet && missing) TeePrint("%s\n", failure.c_str());
   if (!options.quiet && !missing) ReportFailure(failure);
   if (options.json)
@@ -332,6 +330,133 @@ void RunJob(const std::string& map_name, const std::string& named_none, const Sa
   else if (options.quiet)
     TeePrint("%s: failed: %s\n", map_name.c_str(), failure.c_str());
   tally.failed.emplace_back(map_name, failure);
+}
+
+// The message of the failure being handled; missing tells a map not found.
+std::string CurrentFailure(const std::string& map_name, const Options& options, bool& missing) {
+  missing = false;
+  try {
+    throw;
+  } catch (const FileNotFound&) {
+    missing = true;
+    return "File '" + map_name + "' not found.";
+  } catch (const std::bad_alloc&) {
+    const FileFacts facts = LookAtFile(map_name, true);
+    return "Error processing " + map_name + ": not enough memory" +
+           (facts.size > 0 ? " for a map of " + std::to_string(facts.size) + " bytes" : "");
+  } catch (const WriteRefused& refused) {
+    return refused.what() + std::string(options.out_dir.empty() ? " (-out DIR writes the map to another folder)" : "");
+  } catch (const std::exception& raised) {  // a MapFailure or a FileFailure
+    return raised.what();
+  }
+}
+
+// Processes one map, saved as planned, and tallies it; named_none, when
+// given, is why its argument named no map, which fails it. A failure anywhere
+// ends this map with its message, and leaves its file as it was; so does
+// running out of memory, which frees the map's memory on the way out, so
+// that the next map has it again. With -quiet the map gets one line, its
+// failure's included. A map left pending (see ProcessMap) is tallied once
+// it is in place; its outcome is returned.
+Outcome RunJob(const std::string& map_name, const std::string& named_none, const SavePlan& plan,
+               const Options& options, Tally& tally, Pending* pending, int64_t room) {
+  try {
+    if (!named_none.empty()) throw MapFailure(named_none);
+    Outcome done = ProcessMap(map_name, plan, options, pending, room);
+    if (!pending || !pending->out) Count(done, map_name, plan, options, tally);
+    return done;
+  } catch (...) {
+    bool missing = false;
+    const std::string failure = CurrentFailure(map_name, options, missing);
+    ReportFailed(map_name, failure, missing, plan, options, tally);
+  }
+  return {};
+}
+
+// A batch saves its maps in windows: each map's new file is written, then
+// all are made durable at once, then each is put in place. A window holds
+// at most this many saves, and this many bytes of new files.
+constexpr size_t kWindowSaves = 64;
+constexpr int64_t kWindowBytes = int64_t{512} << 20;
+
+// The maps of a window, in order, each with its console text so far: those
+// that wait for the sync, and those done after the first of them, whose text
+// waits for theirs.
+struct WindowMap {
+  size_t index = 0;
+  std::string text;
+  Pending pending;
+  Outcome done;
+};
+struct Window {
+  std::vector<WindowMap> maps;
+  size_t saves = 0;
+  int64_t bytes = 0;
+};
+
+// Makes the window's new files durable: one sync of each file system that
+// can (a file system's sync through the folder of its first save, opened
+// before the window's writes), each file's own elsewhere, and for a window
+// of one save, as a single map is saved. Gives each map why its new file is
+// not durable, or "": a file system's failed sync fails every map.
+std::vector<std::string> SyncWindow(Window& w) {
+  std::vector<std::string> why(w.maps.size());
+  std::vector<uint64_t> synced;  // devices whose file system was synced
+  for (size_t i = 0; i < w.maps.size(); ++i) {
+    ReplacementFile* out = w.maps[i].pending.out.get();
+    if (!out) continue;
+    const Folder& folder = out->TargetFolder();
+    if (std::find(synced.begin(), synced.end(), folder.device) != synced.end()) continue;
+    if (w.saves > 1 && SyncsFileSystem(folder)) {
+      synced.push_back(folder.device);
+      if (FileStatus status = SyncFileSystem(folder); !status.ok()) return std::vector<std::string>(w.maps.size(), status.text);
+      continue;
+    }
+    try {
+      out->Sync();
+    } catch (const FileFailure& failure) {
+      why[i] = failure.what();
+    }
+  }
+  return why;
+}
+
+// Commits the window: the sync, each new file put in place, each folder
+// that received one synced once; then every map's text, whole and in order,
+// and each waiting map tallied. A map whose new file could not be made
+// durable or put in place fails alone, its new file removed.
+void CommitWindow(Window& w, const Options& options, const std::vector<SavePlan>& plans, Tally& tally) {
+  const std::vector<std::string> why = SyncWindow(w);
+  std::vector<const Folder*> folders;
+  for (size_t i = 0; i < w.maps.size(); ++i) {
+    WindowMap& m = w.maps[i];
+    if (!m.pending.out) continue;
+    const std::string& map_name = options.maps[m.index];
+    const SavePlan& plan = plans[m.index];
+    HoldOutput();
+    try {
+      if (why[i].starts_with("Error writing ")) throw FileFailure(why[i]);
+      if (!why[i].empty()) throw FileFailure("Error writing " + plan.target + ": " + why[i]);
+      m.pending.out->Place();
+      const Folder& folder = m.pending.out->TargetFolder();
+      if (std::none_of(folders.begin(), folders.end(), [&](const Folder* f) {
+            return f->device == folder.device && f->inode == folder.inode;
+          }))
+        folders.push_back(&folder);
+      PrintDone(m.done, plan, options);
+      Count(m.done, map_name, plan, options, tally);
+    } catch (...) {
+      m.pending.out.reset();
+      bool missing = false;
+      ReportFailed(map_name, CurrentFailure(map_name, options, missing), missing, plan, options, tally);
+    }
+    m.text += TakeHeldOutput();
+  }
+  // Note: after the renames, as a single map's save syncs its folder; a
+  // failure there is not a failed save.
+  for (const Folder* folder : folders) SyncFolder(*folder);
+  for (const WindowMap& m : w.maps) TeePrint("%s", m.text.c_str());
+  w = {};
 }
 
 // "1 map", "2 maps".
@@ -371,12 +496,33 @@ void PrintSummary(const Tally& t, const Options& options, size_t interrupted) {
 int RunMaps(const Options& options, const std::vector<SavePlan>& plans) {
   Tally tally;
   const size_t count = options.maps.size();
+  // A single map is a window of one: it is saved as it always was.
+  const bool batch = count > 1 && !options.check;
+  Window window;
   size_t done = 0;
   for (; done < count && !PendingInterrupt(); ++done) {
     const std::string& map = options.maps[done];
+    // A new map is no larger than its map: one that might not fit waits for
+    // the next window.
+    if (window.saves > 0 && window.bytes + LookAtFile(map, true).size > kWindowBytes)
+      CommitWindow(window, options, plans, tally);
+    HoldOutput();
     if (count > 1 && !options.quiet) TeePrint("\n==== Map %zu of %zu: %s\n", done + 1, count, map.c_str());
-    RunJob(map, options.failures[done], plans[done], options, tally);
+    WindowMap entry;
+    entry.index = done;
+    entry.done = RunJob(map, options.failures[done], plans[done], options, tally, batch ? &entry.pending : nullptr,
+                        kWindowBytes - window.bytes);
+    entry.text = TakeHeldOutput();
+    if (entry.pending.out) window.saves += 1, window.bytes += entry.pending.size;
+    if (window.maps.empty() && !entry.pending.out)
+      TeePrint("%s", entry.text.c_str());
+    else
+      window.maps.push_back(std::move(entry));
+    if (window.saves == kWindowSaves) CommitWindow(window, options, plans, tally);
   }
+  // Note: an interrupt lets no further map join; those already written
+  // are still made durable and put in place.
+  CommitWindow(window, options, plans, tally);
   const bool interrupted = PendingInterrupt() != 0;
   if (count > 1 || interrupted || options.json) PrintSummary(tally, options, count - done);
   if (interrupted) Note(options, "", FormatText("Interrupted: %zu of %zu maps were not processed.\n", count - done, count));

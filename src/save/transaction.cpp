@@ -345,6 +345,7 @@ struct ReplacementFile::State {
   bool unnamed = false;
   std::string name;           // its name, while it has one of its own
   std::string signal_name;    // what the signal handler removes
+  int slot = -1;              // its record for the signal handler
   Nonce nonce{};
   int64_t written = 0;
   JournalSumsPtr sums;
@@ -355,7 +356,8 @@ struct ReplacementFile::State {
   // so that a signal before then still finds it.
   void Drop() {
     if (!name.empty()) UnlinkAt(target->folder, name);
-    if (!signal_name.empty()) RecordNewFile(-1, nullptr);
+    ForgetNewFile(slot);
+    slot = -1;
     signal_name.clear();
     name.clear();
     CloseFile(file);
@@ -372,10 +374,11 @@ struct ReplacementFile::State {
     name = LeftoverPrefix(target->name) + NonceText(nonce);
     SignalHold hold;
     signal_name = SignalNameOf(target->folder, name);
-    RecordNewFile(target->folder.handle, signal_name.c_str());
+    slot = RecordNewFile(target->folder.handle, signal_name.c_str());
     FileStatus status = CreateAt(target->folder, name, true, file, unnamed);
     if (!status.ok() || unnamed) {
-      RecordNewFile(-1, nullptr);
+      ForgetNewFile(slot);
+      slot = -1;
       signal_name.clear();
       name.clear();
     }
@@ -392,10 +395,9 @@ struct ReplacementFile::State {
     unnamed = false;
     name = fresh;
     signal_name = SignalNameOf(target->folder, name);
-    RecordNewFile(target->folder.handle, signal_name.c_str());
+    slot = RecordNewFile(target->folder.handle, signal_name.c_str());
   }
 
-  void CommitByRename();
   void CommitInPlace();
 };
 
@@ -442,46 +444,58 @@ void ReplacementFile::Write(const std::vector<ByteRange>& pieces) {
 }
 
 void ReplacementFile::Commit() {
-  if (state_->way.in_place)
-    state_->CommitInPlace();
-  else
-    state_->CommitByRename();
+  if (state_->way.in_place) return state_->CommitInPlace();
+  Ready();
+  Sync();
+  Place();
+  // Note: the folder is synced after the rename, when the target has already
+  // been replaced, so a failure there is not reported as a failed save.
+  SyncFolder(TargetFolder());
+}
+
+void ReplacementFile::Ready() {
+  State& s = *state_;
+  const OpenedFile& t = *s.target;
+  FileStatus status = GiveIdentity(s.way.exists ? t.file : kNoFile, t.facts, s.file, s.way.output, s.way.new_mode);
+  if (!status.ok()) s.Fail(status.text);
+}
+
+void ReplacementFile::Sync() {
+  if (FileStatus status = SyncFile(state_->file); !status.ok()) state_->Fail(status.text);
 }
 
 // Note: the stamp is checked right before the rename; a change between the
 // two cannot be seen without a lock that other programs do not take.
-void ReplacementFile::State::CommitByRename() {
-  const OpenedFile& t = *target;
-  FileStatus status = GiveIdentity(way.exists ? t.file : kNoFile, t.facts, file, way.output, way.new_mode);
-  if (status.ok()) status = SyncFile(file);
-  if (!status.ok()) Fail(status.text);
-  Name();
+void ReplacementFile::Place() {
+  State& s = *state_;
+  const OpenedFile& t = *s.target;
+  s.Name();
   // A failed close can report a write that did not reach the disk.
-  status = CloseFile(file);
-  file = kNoFile;
-  if (!status.ok()) Fail(status.text);
-  if (!way.output) {
+  FileStatus status = CloseFile(s.file);
+  s.file = kNoFile;
+  if (!status.ok()) s.Fail(status.text);
+  if (!s.way.output) {
     HandleFacts now;
-    if (!FactsAt(t.folder, t.name, now).ok() || !(now.stamp == t.facts.stamp)) Fail(kChanged);
+    if (!FactsAt(t.folder, t.name, now).ok() || !(now.stamp == t.facts.stamp)) s.Fail(kChanged);
   }
-  {
-    SignalHold hold;
-    if (!way.exists) {
-      // A new output never replaces a file that appeared meanwhile.
-      status = LinkAt(t.folder, kNoFile, false, name, t.name);
-      if (status.ok()) UnlinkAt(t.folder, name);
-    } else {
-      status = RenameAt(t.folder, name, t.name);
-    }
-    if (!status.ok()) Fail(status.text);
-    RecordNewFile(-1, nullptr);
-    signal_name.clear();
-    name.clear();
+  SignalHold hold;
+  if (!s.way.exists) {
+    // A new output never replaces a file that appeared meanwhile.
+    status = LinkAt(t.folder, kNoFile, false, s.name, t.name);
+    if (status.ok()) UnlinkAt(t.folder, s.name);
+  } else {
+    status = RenameAt(t.folder, s.name, t.name);
   }
-  // Note: the folder is synced after the rename, when the target has already
-  // been replaced, so a failure there is not reported as a failed save.
-  SyncFolder(t.folder);
+  if (!status.ok()) s.Fail(status.text);
+  ForgetNewFile(s.slot);
+  s.slot = -1;
+  s.signal_name.clear();
+  s.name.clear();
 }
+
+bool ReplacementFile::InPlace() const { return state_->way.in_place; }
+
+const Folder& ReplacementFile::TargetFolder() const { return state_->target->folder; }
 
 void ReplacementFile::State::CommitInPlace() {
   const OpenedFile& t = *target;
@@ -498,7 +512,8 @@ void ReplacementFile::State::CommitInPlace() {
     if (!status.ok()) Fail(status.text);
     // The journal is the save's safety net from here on: no signal removes it.
     if (!name.empty()) UnlinkAt(t.folder, name);
-    RecordNewFile(-1, nullptr);
+    ForgetNewFile(slot);
+    slot = -1;
     signal_name.clear();
     name.clear();
     unnamed = false;

@@ -126,6 +126,17 @@ class ReplacementFile {
   // the message says so.
   void Commit();
 
+  // Commit in steps, for a batch that makes its new files durable together;
+  // a save by rename only (not InPlace). Ready gives the new file the
+  // target's identity; Sync makes it durable on its own; Place names it,
+  // checks the stamp and renames it over the target, leaving the folder's
+  // sync (SyncFolder(TargetFolder())) to the caller. Each raises as Commit.
+  bool InPlace() const;
+  void Ready();
+  void Sync();
+  void Place();
+  const Folder& TargetFolder() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;
