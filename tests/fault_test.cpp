@@ -283,4 +283,32 @@ TEST(FaultTest, CutOffSaveFinishesOnlyFromAJournalItMayTrust) {
   }
 }
 
+// A batch makes its new files durable with one sync of their file system;
+// should that fail, every map of the window fails with the system's reason,
+// nothing is renamed and no new file is left. Each map's text comes whole,
+// in order, after the sync.
+TEST(FaultTest, FailedSyncOfABatchFailsItsWholeWindow) {
+  if (!Preloadable()) GTEST_SKIP() << "the tool runs through FLATCULL_TEST_RUNNER";
+  const std::string map = BuildSampleMap();
+  for (const char* fail : {"syncfs", ""}) {
+    SCOPED_TRACE(fail);
+    std::string dir = FreshMapDir(map), log;
+    WriteFile(dir + "/n.bsp", map);
+    WriteFile(dir + "/bad.bsp", "not a map");
+    RunResult r = RunTool({"-nopause", "-quiet", "m.bsp", "bad.bsp", "n.bsp"}, dir, "", [&] {
+      PreloadIntoTool(FAULTSHIM_PATH, {{"FLATCULL_FAIL", fail}, {"FLATCULL_FAIL_LOG", dir + "/../fault.log"}});
+    });
+    const bool failed = *fail != '\0';
+    const std::string bad = dir + "/bad.bsp: failed: " + dir + "/bad.bsp is too short to be a map: 9 bytes, less than its 124-byte header\n";
+    auto line = [&](const char* name) {
+      return dir + "/" + name + (failed ? ".bsp: failed: Error writing " + dir + "/" + name + ".bsp: Input/output error\n"
+                                        : ".bsp: planes 60 -> 22, bytes 8132 -> 7372, rewritten\n");
+    };
+    EXPECT_EQ(r.out.substr(0, r.out.find("\n\n3 maps") + 1), line("m") + bad + line("n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadFile(dir + "/m.bsp"), failed ? map : BuildMap(SampleMapLumps(3, true)));
+    EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"bad.bsp", "m.bsp", "n.bsp"}));
+  }
+}
+
 }  // namespace

@@ -8,8 +8,12 @@
 //   FLATCULL_FAIL_LOG=PATH      append "NAME N" to PATH when either one fires
 // NAME is one of open, fstat, read (the reading side), tmpfile (an unnamed
 // new file: fails as a file system without them does), create (a named new
-// file), fchmod, writev, fsync, close, linkat, renameat (the writing side)
-// and pwrite (writing over the map in place). Both settings count the same
+// file), fchmod, writev, fsync, syncfs, close, linkat, renameat (the writing
+// side) and pwrite (writing over the map in place).
+//   FLATCULL_SYNC_DELAY_MS=N    makes fsync, fdatasync and syncfs take N ms
+//                               more, one at a time across threads: a disk
+//                               whose flush is slow, where parallel flushes
+//                               are not free Both settings count the same
 // calls, so FLATCULL_SHORT=writev:1 with FLATCULL_FAIL=writev:2 fails the
 // write that follows a short one.
 // open counts only opens of a name ending in ".bsp" (the map), and fstat and
@@ -31,6 +35,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -82,8 +89,8 @@ enum class Fault { kNone, kFail, kShort };
 
 // Counts a call of name and says what to do with it.
 Fault Count(const char* name) {
-  static const char* const kNames[] = {"open",  "fstat", "read",  "tmpfile", "create",   "fchmod", "writev",
-                                       "fsync", "close", "linkat", "renameat", "pwrite"};
+  static const char* const kNames[] = {"open",  "fstat", "read",     "tmpfile", "create", "fchmod", "writev",
+                                       "fsync", "close", "linkat", "renameat", "pwrite", "syncfs"};
   static int calls[sizeof kNames / sizeof kNames[0]];
   size_t index = 0;
   while (std::strcmp(kNames[index], name) != 0) ++index;
@@ -93,6 +100,17 @@ Fault Count(const char* name) {
                                                        : Fault::kNone;
   if (fault != Fault::kNone) Log(name, count);
   return fault;
+}
+
+// A flush, slowed by FLATCULL_SYNC_DELAY_MS, one at a time.
+template <typename Flush>
+int SlowFlush(Flush flush) {
+  static const int delay = std::getenv("FLATCULL_SYNC_DELAY_MS") ? std::atoi(std::getenv("FLATCULL_SYNC_DELAY_MS")) : 0;
+  if (delay <= 0) return flush();
+  static std::mutex one_at_a_time;
+  std::lock_guard<std::mutex> hold(one_at_a_time);
+  std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  return flush();
 }
 
 bool IsMapName(const char* path) {
@@ -255,7 +273,21 @@ int fsync(int fd) {
     errno = EIO;
     return -1;
   }
-  return real(fd);
+  return SlowFlush([&] { return real(fd); });
+}
+
+int fdatasync(int fd) {
+  static auto real = Real<int (*)(int)>("fdatasync");
+  return SlowFlush([&] { return real(fd); });
+}
+
+int syncfs(int fd) {
+  static auto real = Real<int (*)(int)>("syncfs");
+  if (Count("syncfs") == Fault::kFail) {
+    errno = EIO;
+    return -1;
+  }
+  return SlowFlush([&] { return real(fd); });
 }
 
 int close(int fd) {
