@@ -19,6 +19,7 @@
 
 #include "mapbuilder.h"
 #include "refusal.h"
+#include "save/journal.h"
 #include "testutil.h"
 
 namespace {
@@ -209,7 +210,9 @@ TEST(FaultTest, CutOffSaveFinishesOnlyFromAJournalItMayTrust) {
     const char* name;
     std::function<void(const std::string& dir)> change;  // after the cut-off save
     const char* run_on;
-    std::string outcome;  // "new", or what the run's line says (its start)
+    std::string outcome;  // "new", or what the run prints (a part of it)
+    const char* option = "-quiet";
+    int status = -1;      // by default 0 for "new", else 1
   } cases[] = {
       {"its own journal", [](const std::string&) {}, "m.bsp", "new"},
       {"another user's", [&](const std::string& d) { shell("chown 65534 " + d + "/m.bsp.flatcull-journal"); },
@@ -243,6 +246,25 @@ TEST(FaultTest, CutOffSaveFinishesOnlyFromAJournalItMayTrust) {
        [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp; chown 65534 " + d + "/m.bsp.flatcull-journal"); },
        "m.bsp", "Error writing {path}: it must be written in place, and {path}.flatcull-journal (its owner (user 65534) "
                 "may not write the map) is in the way of its journal"},
+      {"two names, beside a whole map",
+       [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp; ln " + d + "/m.bsp.flatcull-journal " + d + "/../j"); },
+       "m.bsp", "{path}.flatcull-journal (it has 2 links) is in the way of its journal"},
+      {"-check, beside a whole map", [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp"); }, "m.bsp",
+       "{path} is whole; its spent journal {path}.flatcull-journal is left to a run without -check or -out\n", "-check", 2},
+      {"-json, beside a whole map", [&](const std::string& d) { shell("cp " + d + "/../old " + d + "/m.bsp"); }, "m.bsp",
+       "{\"map\":\"{path}\",\"note\":\"{path} is whole; removed its spent journal {path}.flatcull-journal\"}\n", "-json", 0},
+      {"a journal that holds no map",
+       [&](const std::string& d) {
+         // A journal whose checksums hold, with the marker's nonce, of bytes that are no map.
+         const std::string marked = ReadFile(d + "/m.bsp"), bytes = "no map at all";
+         Nonce nonce;
+         std::copy_n(marked.begin() + 8, nonce.size(), nonce.begin());
+         JournalSumsPtr sums = StartJournal();
+         AddToJournal(*sums, bytes.data(), bytes.size());
+         const JournalHeader header = EndJournal(*sums, nonce, std::ssize(bytes));
+         WriteFile(d + "/m.bsp.flatcull-journal", std::string(header.begin(), header.end()) + bytes);
+       },
+       "m.bsp", refused + "its new bytes are no map: {path} is too short to be a map"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -263,19 +285,22 @@ TEST(FaultTest, CutOffSaveFinishesOnlyFromAJournalItMayTrust) {
       WriteFile(dir + "/" + name, "x");
     c.change(dir);
     const std::string before = ReadFile(dir + "/m.bsp");
-    RunResult r = RunTool({"-nopause", "-quiet", c.run_on}, dir);
+    RunResult r = RunTool({"-nopause", c.option, c.run_on}, dir);
+    const int status = c.status >= 0 ? c.status : c.outcome == "new" ? 0 : 1;
     using Names = std::vector<std::string>;
     Names left = {"m.bsp", "m.bsp.flatcull-backup", "m.bsp.flatcull-before"};
-    if (c.outcome == "new") {
-      EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.status, status) << r.out;
+    if (c.outcome != "new") {
+      EXPECT_NE(r.out.find(Expand(c.outcome, dir)), std::string::npos) << r.out;
+    }
+    if (status == 0) {
       EXPECT_EQ(ReadFile(dir + "/other.bsp"), BuildMap(SampleMapLumps(3, true)));
     } else {
-      EXPECT_EQ(r.status, 1);
-      EXPECT_NE(r.out.find(Expand(c.outcome, dir)), std::string::npos) << r.out;
       EXPECT_EQ(ReadFile(dir + "/m.bsp"), before);
       if (std::string(c.name) != "missing") left.push_back("m.bsp.flatcull-journal");
-      // A marked map's leftovers wait for the run that finishes its journal.
-      if (!std::string(c.name).ends_with("beside a whole map")) left.push_back("m.bsp.flatcull-unsaved-0123456789abcdef");
+      // A marked map's leftovers wait for the run that finishes its journal; -check removes none.
+      if (!std::string(c.name).ends_with("beside a whole map") || status == 2)
+        left.push_back("m.bsp.flatcull-unsaved-0123456789abcdef");
     }
     left.push_back("other.bsp");
     std::sort(left.begin(), left.end());
