@@ -8,7 +8,7 @@
 #   bench/batch.sh [--pairs N] [--maps N] [--base REV] [--keep DIR]
 #
 #   --pairs N    timed pairs of each kind of disk (default 10)
-#   --maps N     maps in the folder (default 100, 20 KB to 1.5 MB each)
+#   --maps N     maps in the folder (default 100, 20 KB to 3.5 MB each, 75 MB or so in all, as real maps are)
 #   --base REV   the build to pair with (default: the last one before group commit)
 #   --keep DIR   build the maps in DIR and keep them
 #
@@ -51,7 +51,7 @@ if [ -n "$keep" ]; then work=$keep; mkdir -p "$work"; else
   trap 'rm -rf "$work"' EXIT
 fi
 rm -rf "$work/pristine" && mkdir -p "$work/pristine"
-"$build/bench/makebench" folder "$work/pristine" "$maps" 20000 1500000
+"$build/bench/makebench" folder "$work/pristine" "$maps" 20000 3500000
 echo "flatcull batch benchmark: $maps maps, $(du -sb "$work/pristine" | cut -f1) bytes, $pairs pairs, in $work"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 
