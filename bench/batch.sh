@@ -11,6 +11,7 @@
 #   --maps N     maps in the folder (default 100, 20 KB to 3.5 MB each, 75 MB or so in all, as real maps are)
 #   --base REV   the build to pair with (default: the last one before group commit)
 #   --keep DIR   build the maps in DIR and keep them
+#   FLATCULL_SMOKE=1 in the environment: 5 small maps, one pair (for CI)
 #
 # Before each timed run the folder is put back as built and synced, so that
 # no write-back of the copy lands inside the timing; the sides take turns,
@@ -18,7 +19,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-pairs=10 maps=100 base=38f26a7 keep=""
+pairs=10 maps=100 base=38f26a7 keep="" largest=3500000
+[ "${FLATCULL_SMOKE:-0}" = 1 ] && pairs=1 maps=5 largest=200000
 while [ $# -gt 0 ]; do
   case "$1" in
     --pairs) pairs=$2; shift ;;
@@ -51,7 +53,7 @@ if [ -n "$keep" ]; then work=$keep; mkdir -p "$work"; else
   trap 'rm -rf "$work"' EXIT
 fi
 rm -rf "$work/pristine" && mkdir -p "$work/pristine"
-"$build/bench/makebench" folder "$work/pristine" "$maps" 20000 3500000
+"$build/bench/makebench" folder "$work/pristine" "$maps" 20000 "$largest"
 echo "flatcull batch benchmark: $maps maps, $(du -sb "$work/pristine" | cut -f1) bytes, $pairs pairs, in $work"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 

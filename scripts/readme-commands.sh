@@ -37,6 +37,7 @@ maps  | copied to                 | flatcull -nopause -quiet -out ~/maps maps/st
 repo  | flatcull.exe              | cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DBUILD_TESTING=OFF && cmake --build build-win -j2
 ci    |                           | bash scripts/cross-check.sh
 smoke | CompactPlanesFullMap      | bash bench/run.sh
+smoke | 10 ms per flush           | bash bench/batch.sh
 smoke | Done                      | bash scripts/fuzz.sh
 repo  | lines: 9                  | bash scripts/coverage.sh
 repo  | lint: clean               | bash scripts/lint.sh
