@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/fileio_platform.h"
@@ -483,9 +484,11 @@ FileStatus SyncFolder(const Folder& folder) { return Io(fsync(Fd(folder)) == 0);
 bool SyncsFileSystem(const Folder& folder) {
   static const bool kernel = [] {
     struct utsname name;
-    int major = 0, minor = 0;
-    return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
-           (major > 5 || (major == 5 && minor >= 8));
+    if (uname(&name) != 0) return false;
+    char* end = nullptr;
+    const long major = std::strtol(name.release, &end, 10);
+    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 5 || (major == 5 && minor >= 8);
   }();
   static const long kLocal[] = {0xEF53 /* ext2/3/4 */, 0x58465342 /* XFS */, 0x9123683E /* btrfs */,
                                 0x01021994 /* tmpfs */, 0xF2F52010 /* F2FS */, 0x2FC12FC1 /* ZFS */};

@@ -7,6 +7,7 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
@@ -332,11 +333,12 @@ void ReportFailed(const std::string& map_name, const std::string& failure, bool 
   tally.failed.emplace_back(map_name, failure);
 }
 
-// The message of the failure being handled; missing tells a map not found.
-std::string CurrentFailure(const std::string& map_name, const Options& options, bool& missing) {
+// The message of the failure raised; missing tells a map not found.
+std::string FailureOf(const std::exception_ptr& raised_failure, const std::string& map_name, const Options& options,
+                      bool& missing) {
   missing = false;
   try {
-    throw;
+    std::rethrow_exception(raised_failure);
   } catch (const FileNotFound&) {
     missing = true;
     return "File '" + map_name + "' not found.";
@@ -367,7 +369,7 @@ Outcome RunJob(const std::string& map_name, const std::string& named_none, const
     return done;
   } catch (...) {
     bool missing = false;
-    const std::string failure = CurrentFailure(map_name, options, missing);
+    const std::string failure = FailureOf(std::current_exception(), map_name, options, missing);
     ReportFailed(map_name, failure, missing, plan, options, tally);
   }
   return {};
@@ -448,7 +450,7 @@ void CommitWindow(Window& w, const Options& options, const std::vector<SavePlan>
     } catch (...) {
       m.pending.out.reset();
       bool missing = false;
-      ReportFailed(map_name, CurrentFailure(map_name, options, missing), missing, plan, options, tally);
+      ReportFailed(map_name, FailureOf(std::current_exception(), map_name, options, missing), missing, plan, options, tally);
     }
     m.text += TakeHeldOutput();
   }

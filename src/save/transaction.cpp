@@ -157,7 +157,7 @@ void JudgeMarked(MapFile& map, const std::string& given) {
 // may trust goes (with may_change); anything else under its name stays, and
 // keeps the map from being written in place.
 void JudgeUnmarked(MapFile& map, const std::string& given, bool may_change) {
-  OpenedFile& f = map.file;
+  const OpenedFile& f = map.file;
   const std::string journal_name = JournalName(f.name), journal_path = JournalPathOf(f.path);
   HandleFacts facts;
   FileStatus status = FactsAt(f.folder, journal_name, facts);
@@ -283,7 +283,6 @@ SaveWay CheckMapSave(const MapFile& map) {
 SaveWay CheckOutputSave(const std::string& target, unsigned new_mode) {
   SaveWay way{false, true, true, new_mode};
   OpenedFile output;
-  output.path = target;
   output.name = NameInFolder(target);
   FileStatus status = OpenFolder(FolderOf(target), output.folder);
   if (status.kind == FileStatus::kMissing) {
@@ -527,21 +526,21 @@ void ReplacementFile::State::CommitInPlace() {
     RemoveJournal(t);
     Fail("its journal " + JournalPathOf(t.path) + " fails its own checks (" + why + ")");
   }
-  Handle map;
+  Handle map_file;
   try {
-    OpenForWriting(t, map.file);
+    OpenForWriting(t, map_file.file);
   } catch (const FileFailure&) {
     RemoveJournal(t);
     throw;
   }
   // 2 to 4, with every ending signal held.
-  const Privileges privileges = PrivilegesOf(map.file, t.facts);
+  const Privileges privileges = PrivilegesOf(map_file.file, t.facts);
   const Marker marker = MakeMarker(nonce, HashOfName(NameKey(t.name)));
   {
     SignalHold hold;
-    status = WriteOver(map.file, {checked.data.get(), static_cast<size_t>(checked.size)}, marker, privileges);
+    status = WriteOver(map_file.file, {checked.data.get(), static_cast<size_t>(checked.size)}, marker, privileges);
     if (!status.ok()) {
-      const bool restored = WriteOver(map.file, old, marker, privileges).ok();
+      const bool restored = WriteOver(map_file.file, old, marker, privileges).ok();
       if (!restored)
         Raise("Error writing", t.path,
               "writing over it failed (" + status.text +
