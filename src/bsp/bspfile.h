@@ -141,7 +141,6 @@ struct Map {
   int32_t file_size = 0;
   int32_t version = kBspVersion;  // the header's, which the save writes back
   std::string path;               // the file, as messages name it
-  FileStamp stamp;                // the file's when it was read, which the save checks
   std::span<const unsigned char> lump[kNumLumps];
   PlaneRenumbering renumbering;
 

@@ -54,7 +54,6 @@ Map LoadBSPBytes(FileBytes bytes, const std::string& path) {
   map.file_size = bytes.size;
   map.version = version;
   map.path = path;
-  map.stamp = bytes.stamp;
   for (int lump = 0; lump < kNumLumps; ++lump)
     map.lump[lump] = {map.file.get() + entries[lump].offset, static_cast<size_t>(entries[lump].length)};
   return map;

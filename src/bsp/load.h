@@ -19,8 +19,8 @@
 // a MapFailure for the first fault. No count limits a lump: the file's size
 // is the only bound. Each lump is a view of the file's bytes, which lumps may
 // share; nothing is copied. The map keeps path and its version, which the
-// save writes back, and the file's stamp as it was read, for the save to
-// check. A file of 2 GiB or more is refused ("%s is too large (%lld bytes):
+// save writes back (the file's stamp, which the save checks, is its
+// MapFile's). A file of 2 GiB or more is refused ("%s is too large (%lld bytes):
 // a map file must be smaller than 2 GiB"); the other failures of the read
 // raise ReadWholeFile's FileFailure.
 Map LoadBSPFile(const std::string& path);

@@ -61,24 +61,32 @@ struct Handle {
   ~Handle() { CloseFile(file); }
 };
 
-// The new map a journal holds, when the journal passes every check against
-// the map: "" and new_bytes filled, else why not. The header is read first,
-// so that memory stays bounded whatever the file holds.
-std::string CheckJournal(FileHandle journal, const OpenedFile& map, const Nonce& nonce, FileBytes& new_bytes) {
+// Whether a journal may be trusted for the map and its header holds, its
+// size the header's: "" and view filled, else why not. Only the header is
+// read, so that memory stays bounded whatever the file holds.
+std::string CheckJournalHeader(FileHandle journal, const OpenedFile& map, JournalView& view) {
   HandleFacts facts;
   if (FileStatus status = FactsOf(journal, facts); !status.ok()) return status.text;
   if (!facts.regular) return "it is not a regular file";
   if (facts.links != 1) return "it has " + std::to_string(facts.links) + " links";
   if (std::string why = WhyNotTrusted(journal, facts, map.file, map.facts); !why.empty()) return why;
-  std::array<unsigned char, kJournalHeaderSize> header;
+  JournalHeader header;
   size_t got = 0;
   if (FileStatus status = ReadAt(journal, 0, header.data(), header.size(), got); !status.ok()) return status.text;
   if (got != header.size()) return "it is shorter than a journal's header";
-  JournalView view;
   if (std::string why = ReadJournalHeader(header, view); !why.empty()) return why;
   if (facts.stamp.size != static_cast<int64_t>(kJournalHeaderSize) + view.new_size)
     return "it is " + std::to_string(facts.stamp.size) + " bytes, not the " +
            std::to_string(kJournalHeaderSize + static_cast<uint64_t>(view.new_size)) + " its header gives";
+  return "";
+}
+
+// The new map a journal holds, when the journal passes every check against
+// the map and carries nonce: "" and new_bytes filled, else why not.
+std::string CheckJournal(FileHandle journal, const OpenedFile& map, const Nonce& nonce, FileBytes& new_bytes) {
+  JournalView view;
+  if (std::string why = CheckJournalHeader(journal, map, view); !why.empty()) return why;
+  size_t got = 0;
   if (view.nonce != nonce) return "it is another save's";
   try {
     new_bytes.data = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(view.new_size));
@@ -153,6 +161,15 @@ void JudgeMarked(MapFile& map, const std::string& given) {
   map.cut_off = true;
 }
 
+// Why the file under an unmarked map's journal name is not a spent journal
+// of this tool that this run may remove, or "".
+std::string WhyNotSpent(const OpenedFile& f, const std::string& journal_name) {
+  Handle journal;
+  if (FileStatus status = OpenAt(f.folder, journal_name, false, journal.file); !status.ok()) return status.text;
+  JournalView view;
+  return CheckJournalHeader(journal.file, f, view);
+}
+
 // An unmarked map is whole: a journal beside it is spent. One that this run
 // may trust goes (with may_change); anything else under its name stays, and
 // keeps the map from being written in place.
@@ -160,24 +177,8 @@ void JudgeUnmarked(MapFile& map, const std::string& given, bool may_change) {
   const OpenedFile& f = map.file;
   const std::string journal_name = JournalName(f.name), journal_path = JournalPathOf(f.path);
   HandleFacts facts;
-  FileStatus status = FactsAt(f.folder, journal_name, facts);
-  if (status.kind == FileStatus::kMissing) return;
-  std::string why = status.text;
-  if (status.ok()) {
-    Handle journal;
-    unsigned char magic[8] = {};
-    size_t got = 0;
-    if (!facts.regular || facts.links != 1)
-      why = facts.regular ? "it has " + std::to_string(facts.links) + " links" : "it is not a regular file";
-    else if (FileStatus opened = OpenAt(f.folder, journal_name, false, journal.file); !opened.ok())
-      why = opened.text;
-    else if (why = WhyNotTrusted(journal.file, facts, f.file, f.facts); !why.empty())
-      ;
-    else if (!ReadAt(journal.file, 0, magic, sizeof magic, got).ok() || got != sizeof magic ||
-             std::memcmp(magic, "FCJOURNL", sizeof magic) != 0)
-      why = "it is not a journal";
-  }
-  if (!why.empty()) {
+  if (FactsAt(f.folder, journal_name, facts).kind == FileStatus::kMissing) return;
+  if (std::string why = WhyNotSpent(f, journal_name); !why.empty()) {
     map.in_the_way = journal_path + " (" + why + ")";
     map.notes.push_back(given + " is whole; " + journal_path + " is left as it is: " + why + "\n");
     return;
@@ -335,7 +336,6 @@ void FinishCutOff(MapFile& map, std::span<const unsigned char> bytes) {
 // --- ReplacementFile
 
 struct ReplacementFile::State {
-  MapFile* map = nullptr;     // the map's own file, or null for an output
   std::span<const unsigned char> old;  // its bytes as read
   OpenedFile output;          // an output's folder (and the file, when it exists)
   SaveWay way;
@@ -403,7 +403,6 @@ struct ReplacementFile::State {
 ReplacementFile::ReplacementFile(MapFile& map, std::span<const unsigned char> old)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.map = &map;
   s.old = old;
   s.target = &map.file;
   s.way = CheckMapSave(map);
