@@ -54,6 +54,12 @@ int Links(int node) {
 
 FileStatus Missing() { return FileStatus::Failed(FileStatus::kMissing, 2, "No such file or directory"); }
 
+// Puts bytes at offset of a file's data, as a write does.
+void Put(std::string& data, int64_t offset, const std::string& bytes) {
+  if (data.size() < offset + bytes.size()) data.resize(offset + bytes.size());
+  data.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+}
+
 }  // namespace
 
 // --- The stand-in of the host's calls, over the disk above.
@@ -127,8 +133,7 @@ FileStatus WriteAt(FileHandle file, int64_t offset, const std::vector<ByteRange>
   std::string bytes;
   for (const ByteRange& piece : pieces) bytes.append(static_cast<const char*>(piece.data), piece.size);
   Node& n = disk.nodes[NodeOf(file)];
-  if (n.data.size() < offset + bytes.size()) n.data.resize(offset + bytes.size());
-  n.data.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+  Put(n.data, offset, bytes);
   ++n.changes;
   Record({Op::kWrite, NodeOf(file), offset, bytes, "", ""});
   return {};
@@ -168,11 +173,13 @@ std::string Bytes(char fill, size_t size) {
 }
 const std::string kOld = Bytes('o', 3000), kNew = Bytes('n', 2100);
 
-// One save of the map's new bytes in place, as the tool makes it.
-void Save(const std::string& name) {
+// One save of the map's new bytes in place, as the tool makes it;
+// meddle runs between the writes and the commit.
+void Save(const std::string& name, const std::function<void()>& meddle = [] {}) {
   std::unique_ptr<MapFile> map = OpenMapFile(name, true);
   ReplacementFile out(*map, {map->bytes.data.get(), static_cast<size_t>(map->bytes.size)});
   out.Write({{kNew.data(), 1000}, {kNew.data() + 1000, kNew.size() - 1000}});
+  meddle();
   out.Commit();
 }
 
@@ -224,8 +231,7 @@ void Crash(const std::vector<Op>& log, size_t k, int data, bool names) {
       std::string bytes = op.bytes;
       if (!synced && data == 2 && i == last_write[op.node]) bytes.resize(std::min<size_t>(bytes.size(), 512));
       if (op.kind == Op::kTruncate) n.data.resize(static_cast<size_t>(op.at));
-      if (op.kind == Op::kWrite && n.data.size() < op.at + bytes.size()) n.data.resize(op.at + bytes.size());
-      if (op.kind == Op::kWrite) n.data.replace(static_cast<size_t>(op.at), bytes.size(), bytes);
+      if (op.kind == Op::kWrite) Put(n.data, op.at, bytes);
     } else if (op.kind != Op::kSync && op.kind != Op::kSyncFolder && (i < last_folder_sync || names)) {
       if (op.kind == Op::kLink) disk.names[op.name] = op.node;
       if (op.kind == Op::kUnlink) disk.names.erase(op.name);
@@ -321,14 +327,9 @@ TEST(CrashTest, JournalsThatAreNotTheMapsOwnFinishNothing) {
 // between its read and its write is kept, and the journal goes.
 TEST(CrashTest, MapChangedBetweenReadAndWriteIsKept) {
   Fresh(kOld);
-  std::unique_ptr<MapFile> map = OpenMapFile("m.bsp", true);
-  ReplacementFile out(*map, {map->bytes.data.get(), static_cast<size_t>(map->bytes.size)});
-  out.Write({{kNew.data(), kNew.size()}});
-  disk.nodes[1].data[50] = 'x';
-  ++disk.nodes[1].changes;
   std::string failure;
   try {
-    out.Commit();
+    Save("m.bsp", [] { disk.nodes[1].data[50] = 'x', ++disk.nodes[1].changes; });
   } catch (const FileFailure& raised) {
     failure = raised.what();
   }
